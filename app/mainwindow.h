@@ -1,0 +1,94 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QSerialPort>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include "messages.h"
+
+class QProcess;
+class QSettings;
+class PortWatcher;
+class Ui_MainWindow;
+
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+signals:
+    void SigOpenSerial(QString str_PortName, QSerialPort::BaudRate e_BaudRate);
+    void SigCloseSerial();
+    void SigGetPortInfoList();
+
+private slots:
+    void on_pushButton_clicked();
+    void on_pushButton_Burn_clicked();
+    void on_m_pBtnGetSn_clicked();
+    void on_m_pBtnGetVesion_clicked();
+    void on_m_pBtnGetBatteryInfo_clicked();
+    void on_m_pbtnConnect_clicked();
+    void slotTimeOut();
+    void on_m_pGetInfo_clicked();
+
+protected:
+    bool nativeEvent(const QByteArray &eventType, void *message, long *result) override;
+
+private:
+    void InitStyle();
+    void InitConfig();
+    void InitDevicePanel();
+    void InitConnect();
+    void InitPortWatcher();
+
+    int GetFileVersion(const QString &str_FileName);
+    void startTest();
+    void restoreBurnButton();
+    void readIperfOutput();
+    void slotProcessFinished(int exitCode);
+    void slotProcessError();
+    void probeVerdict();
+    void burnVerdict();
+
+    // Handlers of the serial worker's signals.
+    void slotGetPortInfoList(const QStringList &strl_PortInfo);
+    void slotConnectState(int mode, bool state);
+    void slotGetSnAck(const QString &str_Sn);
+    void slotCommunicationFailed();
+    void slotGetVersionAck(int i_Version);
+    void slotGetBatteryInfoAck(const stru_BatteryInfo &BatteryInfo);
+    void slotGetInfo(const QString &str_Sn, int i_Version, int i_Soc);
+
+    // Serial ports coming and going, from the platform's device-change source.
+    void slotSerialPortArrived(const QString &portName);
+    void slotSerialPortRemoved(const QString &portName);
+
+    bool isConnected() const;
+    void sendRequest(quint8 msgId);
+    void endWaiting();
+    void warn(const char *text);
+    void repolish(QWidget *widget, const char *state);
+
+    Ui_MainWindow *ui = nullptr;
+    QString m_strFilePath;
+    QSettings *m_pSettings = nullptr;
+    QString m_LastDir;
+    QString m_CfgFileName;
+    QProcess *m_pProcess = nullptr;
+    QString m_strInfo;
+    // No file name yields -2, so the gate never mistakes "no file chosen" for a version.
+    int m_FirmwareVersion = -2;
+    int m_DeviceVersion = -1;
+    QString m_strPortName;
+    QTimer m_timerGetInfo;
+    int m_iProcessMode = 0;
+
+    PortWatcher *m_pPortWatcher = nullptr;
+
+    friend class WindowInspector;
+};

@@ -1,0 +1,38 @@
+#pragma once
+
+// The rules by which the tool's printed text is read. Pure functions: text in, values out.
+
+#include <QString>
+
+namespace flashtext {
+
+// The first percentage in one output chunk: a number directly after white space, then optional
+// white space and '%'. Returns false when the chunk holds none.
+bool findPercentage(const QString &chunk, double *percent);
+
+// The tool has begun looking for the device.
+bool mentionsFound(const QString &chunk);
+
+enum class BurnVerdict { Failed, Succeeded, Undecided };
+
+// Verdict over the whole text of a burn run: any failure text wins over the success texts.
+BurnVerdict burnVerdict(const QString &runText);
+
+enum class ProbeVerdict { NoDevice, Connected, Undecided };
+
+// Verdict over the whole text of a probe run.
+ProbeVerdict probeVerdict(const QString &runText);
+
+// How the tool names serial ports: COM<n> on Windows, a /dev/ path elsewhere.
+enum class PortNaming { Com, DevicePath };
+PortNaming nativePortNaming();
+
+// The port the device answered on: the one of "Connected to ESP32-S3 on <port>" when that line
+// is there, otherwise the first port name anywhere in the text; empty when there is none.
+QString probePortName(const QString &runText, PortNaming naming = nativePortNaming());
+
+// A firmware file name's version, from its first "_V<digits>_": -1 without one, 0 when the
+// digits do not fit an int. digits receives the matched digits (when not null).
+int fileVersion(const QString &fileName, QString *digits = nullptr);
+
+} // namespace flashtext

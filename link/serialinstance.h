@@ -1,0 +1,92 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+#include "messages.h"
+
+class QThread;
+class QTimer;
+
+// One serial port as the system reports it.
+struct SerialPortDescription {
+    QString portName;
+    QString description;
+    QString manufacturer;
+    QString serialNumber;
+    QString systemLocation;
+};
+
+using SerialPortEnumerator = std::function<QList<SerialPortDescription>()>;
+
+// The system's own list of serial ports.
+QList<SerialPortDescription> SystemSerialPorts();
+
+// The one owner of the serial port. Lives in a thread of its own; every call into it is a queued
+// signal, every answer goes out as a queued signal.
+class SerialInstance : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit SerialInstance(QObject *parent = nullptr);
+    ~SerialInstance() override;
+
+    static SerialInstance *GetInstance();
+    // Stops the worker's thread, closing the port in it, and frees the worker. For the end of
+    // main, after the window is gone.
+    static void ShutdownInstance();
+
+    void Init();
+    // Closes the port in the worker thread, stops the thread and waits for it (bounded).
+    void Stop();
+
+    // Where slotSetPortInfoList learns of ports; the system's list unless replaced.
+    void SetPortEnumerator(SerialPortEnumerator enumerator);
+
+signals:
+    void SigMessageReceived(uchar msgId, QByteArray payload);
+    void SigGetPortInfoList(QStringList strl_PortInfo);
+    void SigConnectState(int mode, bool state);
+    void SigShowMsg(int mode, QString str_msg);
+    void SigSetSnAck(bool b_ok);
+    void SigGetSnAck(QString str_Sn);
+    void SigCommunicationFailed();
+    void SigGetVersionAck(int i_Version);
+    void SigGetBatteryInfoAck(stru_BatteryInfo BatteryInfo);
+    void SigGetInfo(QString str_Sn, int i_Version, int i_Soc);
+
+public slots:
+    void slotSetPortInfoList();
+    QStringList GetPortInfoList();
+    bool slotOpenSerialPort(QString str_SerialPortName, QSerialPort::BaudRate e_BaudRate);
+    bool IsOpen();
+    bool slotCloseSerialPort();
+    void printSelfThread();
+
+private slots:
+    void slotReadData();
+    void slotTimerOut();
+    void slotMessageReceived(uchar msgId, QByteArray payload);
+
+private:
+    int SendPackage(quint8 msgId, const quint8 *payload, quint8 length);
+    bool WriteData(const QByteArray &frame);
+    void ProcessData(const QByteArray &data);
+
+    QSerialPort *m_pSerialPort = nullptr;
+    QStringList m_listPortInfo;
+    QThread *m_pThread = nullptr;
+    QTimer *m_pTimer = nullptr;
+    quint8 m_msg_id = 0;
+    QByteArray m_LastPackage;
+    int m_Times = 0;
+
+    SerialPortEnumerator m_enumerator = SystemSerialPorts;
+};
