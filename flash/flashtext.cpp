@@ -1,0 +1,120 @@
+#include "flashtext.h"
+
+#include <QRegularExpression>
+
+namespace flashtext
+{
+
+namespace
+{
+
+// No UseUnicodePropertiesOption anywhere below: \d and \s stay ASCII-only, so that a fullwidth
+// or Arabic-Indic digit is never read as part of a number.
+
+const QRegularExpression &percentagePattern()
+{
+    static const QRegularExpression re(QStringLiteral("(?<=\\s)(\\d+(?:\\.\\d+)?)(?=\\s*%)"));
+    return re;
+}
+
+const QString kConnected = QStringLiteral("Connected to ESP32-S3");
+
+QString portPattern(PortNaming naming)
+{
+    if (naming == PortNaming::Com)
+        return QStringLiteral("(COM\\d+)");
+    // A device path ends before the punctuation that follows it in a sentence ("...on
+    // /dev/ttyUSB0:", "/dev/pts/3."): it may contain dots and slashes inside but not end in one.
+    // Colons never belong to it: the tool names enumerated ports, which have none.
+    return QStringLiteral("(?<![\\w./-])(/dev/[\\w.+/-]*[\\w+-])");
+}
+
+QString firstCapture(const QRegularExpression &re, const QString &text)
+{
+    const QRegularExpressionMatch match = re.match(text);
+    return match.hasMatch() ? match.captured(1) : QString();
+}
+
+} // namespace
+
+bool findPercentage(const QString &chunk, double *percent)
+{
+    const QRegularExpressionMatch match = percentagePattern().match(chunk);
+    if (!match.hasMatch())
+        return false;
+    if (percent)
+        *percent = match.captured(1).toDouble();
+    return true;
+}
+
+bool mentionsFound(const QString &chunk)
+{
+    return chunk.contains(QLatin1String("Found"));
+}
+
+BurnVerdict burnVerdict(const QString &runText)
+{
+    if (runText.contains(QLatin1String("No such option")) ||
+        runText.contains(QLatin1String("Error")) || runText.contains(QLatin1String("error")))
+        return BurnVerdict::Failed;
+    if (runText.contains(QLatin1String("100.0%")) &&
+        runText.contains(QLatin1String("Hard resetting via RTS pin")))
+        return BurnVerdict::Succeeded;
+    return BurnVerdict::Undecided;
+}
+
+ProbeVerdict probeVerdict(const QString &runText)
+{
+    const bool connected = runText.contains(kConnected);
+    // A dead port tried before the live one prints "failed to connect" on the way to success,
+    // so that text alone only means no device when no chip answered at all.
+    if (runText.contains(QLatin1String("error")) ||
+        runText.contains(QLatin1String("Could not connect")) ||
+        (runText.contains(QLatin1String("failed to connect")) && !connected))
+        return ProbeVerdict::NoDevice;
+    return connected ? ProbeVerdict::Connected : ProbeVerdict::Undecided;
+}
+
+PortNaming nativePortNaming()
+{
+#ifdef Q_OS_WIN
+    return PortNaming::Com;
+#else
+    return PortNaming::DevicePath;
+#endif
+}
+
+QString probePortName(const QString &runText, PortNaming naming)
+{
+    // The ports tried before the one that answered are named earlier in the text, so the
+    // answering port is taken from the connection line whenever there is one.
+    static const QRegularExpression comConnected(
+        QRegularExpression::escape(kConnected + QStringLiteral(" on ")) +
+        portPattern(PortNaming::Com));
+    static const QRegularExpression pathConnected(
+        QRegularExpression::escape(kConnected + QStringLiteral(" on ")) +
+        portPattern(PortNaming::DevicePath));
+    static const QRegularExpression comAnywhere(portPattern(PortNaming::Com));
+    static const QRegularExpression pathAnywhere(portPattern(PortNaming::DevicePath));
+
+    const bool com = naming == PortNaming::Com;
+    const QString port = firstCapture(com ? comConnected : pathConnected, runText);
+    if (!port.isEmpty())
+        return port;
+    return firstCapture(com ? comAnywhere : pathAnywhere, runText);
+}
+
+int fileVersion(const QString &fileName, QString *digits)
+{
+    static const QRegularExpression re(QStringLiteral("_V(\\d+)_"));
+    const QRegularExpressionMatch match = re.match(fileName);
+    if (digits)
+        *digits = match.captured(1);
+    if (!match.hasMatch())
+        return -1;
+    bool ok = false;
+    const int version = match.captured(1).toInt(&ok, 10);
+    return ok ? version : 0;
+}
+
+} // namespace flashtext
