@@ -117,4 +117,9 @@ int fileVersion(const QString &fileName, QString *digits)
     return ok ? version : 0;
 }
 
+int truncatePercent(double percent)
+{
+    return percent > 1000.0 ? 1000 : static_cast<int>(percent);
+}
+
 } // namespace flashtext

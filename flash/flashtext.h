@@ -35,4 +35,8 @@ QString probePortName(const QString &runText, PortNaming naming = nativePortNami
 // digits do not fit an int. digits receives the matched digits (when not null).
 int fileVersion(const QString &fileName, QString *digits = nullptr);
 
+// A found percentage as the progress bar takes it: truncated toward zero. The bar ignores
+// anything past 100 anyway; clamping first keeps a huge printed number from overflowing.
+int truncatePercent(double percent);
+
 } // namespace flashtext
