@@ -25,7 +25,8 @@ struct SerialPortDescription {
 
 using SerialPortEnumerator = std::function<QList<SerialPortDescription>()>;
 
-// The system's own list of serial ports.
+// The system's own list of serial ports. When QUORBEL_SIMULATED_PORT names a path, that path is
+// added as one more usable port, so a simulated device can be chosen like a real one.
 QList<SerialPortDescription> SystemSerialPorts();
 
 // The one owner of the serial port. Lives in a thread of its own; every call into it is a queued
@@ -33,6 +34,7 @@ QList<SerialPortDescription> SystemSerialPorts();
 class SerialInstance : public QObject
 {
     Q_OBJECT
+    friend class SerialInstanceInspector; // tests read the retry state in the worker's thread
 
 public:
     explicit SerialInstance(QObject *parent = nullptr);
@@ -79,6 +81,10 @@ private:
     int SendPackage(quint8 msgId, const quint8 *payload, quint8 length);
     bool WriteData(const QByteArray &frame);
     void ProcessData(const QByteArray &data);
+    void EmitAnswer(const DecodedAnswer &answer, quint8 length);
+    // Runs in the worker's thread: the port and the timer must be closed and freed where they
+    // live, or their socket notifier and timer complain from the wrong thread.
+    void ReleasePort();
 
     QSerialPort *m_pSerialPort = nullptr;
     QStringList m_listPortInfo;

@@ -1,0 +1,378 @@
+#include "serialinstance.h"
+
+#include "package.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QSerialPortInfo>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <new>
+
+namespace
+{
+
+constexpr int RETRY_INTERVAL_MS = 1000;
+constexpr int WRITE_TIMEOUT_MS = 1000;
+constexpr int MAX_TRANSMISSIONS = 3;
+// Long enough for a transmission that is blocked in its write to finish.
+constexpr unsigned long STOP_WAIT_MS = 3000;
+
+SerialInstance *s_instance = nullptr;
+
+// One receive context for the whole program, never reset: a frame that straddles a close and
+// a reopen is completed (or rejected by its checksum) by the parser's own state, exactly as a
+// frame split over two reads is.
+PackageParser s_parser{};
+
+QString HexText(const QByteArray &frame)
+{
+    return QString::fromLatin1(frame.toHex().toUpper());
+}
+
+} // namespace
+
+QList<SerialPortDescription> SystemSerialPorts()
+{
+    QList<SerialPortDescription> ports;
+    const QList<QSerialPortInfo> infos = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : infos) {
+        ports.append({info.portName(), info.description(), info.manufacturer(), info.serialNumber(),
+                      info.systemLocation()});
+    }
+    // The system never lists pseudo-terminals, so a simulated device could not be chosen
+    // without this.
+    const QString simulated = qEnvironmentVariable("QUORBEL_SIMULATED_PORT");
+    if (!simulated.isEmpty())
+        ports.append({simulated, QStringLiteral("Simulated device"), QStringLiteral("Quorbel"),
+                      QStringLiteral("SIM0001"), simulated});
+    return ports;
+}
+
+SerialInstance::SerialInstance(QObject *parent) : QObject(parent) {}
+
+SerialInstance::~SerialInstance()
+{
+    Stop();
+    if (m_pThread && m_pThread->isRunning()) {
+        // Deleting a running thread aborts the program; leaving it behind at exit does not.
+        m_pThread->setParent(nullptr);
+        m_pThread = nullptr;
+        return;
+    }
+    delete m_pSerialPort;
+    delete m_pTimer;
+}
+
+SerialInstance *SerialInstance::GetInstance()
+{
+    if (!s_instance)
+        s_instance = new SerialInstance;
+    return s_instance;
+}
+
+void SerialInstance::ShutdownInstance()
+{
+    if (!s_instance)
+        return;
+    s_instance->Stop();
+    if (s_instance->m_pThread && s_instance->m_pThread->isRunning()) {
+        qWarning() << "SerialInstance: worker thread still running, left to the process end";
+        s_instance = nullptr;
+        return;
+    }
+    delete s_instance;
+    s_instance = nullptr;
+}
+
+void SerialInstance::Init()
+{
+    if (m_pThread)
+        return;
+    qRegisterMetaType<QSerialPort::BaudRate>("QSerialPort::BaudRate");
+
+    m_pThread = new (std::nothrow) QThread(this);
+    if (!m_pThread)
+        return;
+    m_pSerialPort = new QSerialPort;
+    m_pTimer = new QTimer;
+
+    m_pSerialPort->moveToThread(m_pThread);
+    m_pTimer->moveToThread(m_pThread);
+    moveToThread(m_pThread);
+
+    connect(m_pSerialPort, &QSerialPort::readyRead, this, &SerialInstance::slotReadData);
+    connect(m_pTimer, &QTimer::timeout, this, &SerialInstance::slotTimerOut);
+    connect(this, &SerialInstance::SigMessageReceived, this, &SerialInstance::slotMessageReceived);
+
+    m_pThread->start();
+    qDebug() << "SerialManager living thread:" << QThread::currentThread()
+             << "main thread:" << QCoreApplication::instance()->thread();
+}
+
+void SerialInstance::Stop()
+{
+    if (!m_pThread || !m_pThread->isRunning())
+        return;
+    if (QThread::currentThread() == m_pThread) {
+        ReleasePort();
+        m_pThread->quit();
+        return;
+    }
+    QMetaObject::invokeMethod(this, &SerialInstance::ReleasePort, Qt::BlockingQueuedConnection);
+    m_pThread->quit();
+    if (!m_pThread->wait(STOP_WAIT_MS))
+        qWarning() << "SerialInstance: worker thread did not stop in" << STOP_WAIT_MS << "ms";
+}
+
+void SerialInstance::ReleasePort()
+{
+    if (m_pTimer)
+        m_pTimer->stop();
+    if (m_pSerialPort && m_pSerialPort->isOpen()) {
+        m_pSerialPort->clear(QSerialPort::AllDirections);
+        m_pSerialPort->close();
+    }
+    delete m_pSerialPort;
+    m_pSerialPort = nullptr;
+    delete m_pTimer;
+    m_pTimer = nullptr;
+}
+
+void SerialInstance::SetPortEnumerator(SerialPortEnumerator enumerator)
+{
+    m_enumerator = std::move(enumerator);
+}
+
+void SerialInstance::slotSetPortInfoList()
+{
+    QStringList list{QString()};
+    const QList<SerialPortDescription> ports =
+        m_enumerator ? m_enumerator() : QList<SerialPortDescription>();
+    for (const SerialPortDescription &port : ports) {
+        if (port.description.isEmpty() || port.manufacturer.isEmpty() ||
+            port.serialNumber.isEmpty())
+            continue;
+        list.append(port.portName);
+        qDebug() << "[serial]:serialPortName:" << port.portName;
+        qDebug() << "[serial]:Description : " << port.description;
+        qDebug() << "[serial]:Manufacturer: " << port.manufacturer;
+        qDebug() << "[serial]:Serial Number: " << port.serialNumber;
+        qDebug() << "[serial]:System Location: " << port.systemLocation;
+    }
+    // Plain code-unit order: the empty entry stays first and COM10 comes before COM3.
+    std::sort(list.begin(), list.end());
+    m_listPortInfo = list;
+
+    qDebug() << "Test:" << m_listPortInfo.size() << IsOpen() << int(m_pSerialPort == nullptr);
+    if (m_listPortInfo.size() == 1 && IsOpen()) {
+        // The device went away under an open port. The buffers are dropped first: a closed
+        // port refuses to clear them.
+        m_pSerialPort->clear(QSerialPort::AllDirections);
+        m_pSerialPort->close();
+    }
+    emit SigGetPortInfoList(m_listPortInfo);
+    qDebug() << "SerialManager living thread:" << QThread::currentThread()
+             << "main thread:" << QCoreApplication::instance()->thread();
+}
+
+QStringList SerialInstance::GetPortInfoList()
+{
+    return m_listPortInfo;
+}
+
+bool SerialInstance::slotOpenSerialPort(QString str_SerialPortName,
+                                        QSerialPort::BaudRate e_BaudRate)
+{
+    if (!m_pSerialPort) {
+        qDebug() << "MainWindow::slotConnectClicked() m_SerialPort is NULL";
+        emit SigConnectState(1, false);
+        return false;
+    }
+    qDebug() << "m_listPortInfo.size():" << m_listPortInfo.size();
+    if (m_listPortInfo.size() == 1) {
+        qDebug() << "m_listPortInfo.size()" << m_listPortInfo.size();
+        emit SigConnectState(1, false);
+        return false;
+    }
+    // A second open fails and the open port stays as it is; its name and line settings are
+    // not touched, so the bytes in flight keep their framing.
+    bool opened = false;
+    if (!m_pSerialPort->isOpen()) {
+        m_pSerialPort->setPortName(str_SerialPortName);
+        m_pSerialPort->setBaudRate(e_BaudRate, QSerialPort::AllDirections);
+        m_pSerialPort->setParity(QSerialPort::NoParity);
+        m_pSerialPort->setDataBits(QSerialPort::Data8);
+        m_pSerialPort->setStopBits(QSerialPort::OneStop);
+        m_pSerialPort->setFlowControl(QSerialPort::NoFlowControl);
+        opened = m_pSerialPort->open(QIODevice::ReadWrite);
+    }
+    if (opened) {
+        emit SigConnectState(1, true);
+    } else {
+        qDebug() << "m_pSerialPort open failed";
+        emit SigConnectState(1, false);
+    }
+    return opened;
+}
+
+bool SerialInstance::IsOpen()
+{
+    return m_pSerialPort && m_pSerialPort->isOpen();
+}
+
+bool SerialInstance::slotCloseSerialPort()
+{
+    if (!m_pSerialPort)
+        return false;
+    if (m_pSerialPort->isOpen()) {
+        m_pSerialPort->clear(QSerialPort::AllDirections);
+        m_pSerialPort->close();
+    }
+    emit SigConnectState(0, true);
+    return true;
+}
+
+void SerialInstance::printSelfThread()
+{
+    qDebug() << "I am living in thread" << QThread::currentThread();
+}
+
+void SerialInstance::slotMessageReceived(uchar msgId, QByteArray payload)
+{
+    if (!m_pSerialPort) {
+        qDebug() << "ERROR::m_pSerialPort is NULL";
+        return;
+    }
+    if (!m_pSerialPort->isOpen()) {
+        qDebug() << "ERROR::m_pSerialPort is not open";
+        return;
+    }
+    // The length travels in one byte; a longer payload would go out cut short under a length
+    // that the device would trust.
+    if (payload.size() > PACKAGE_MAX_PAYLOAD) {
+        qDebug() << "Create Package Error, id:" << int(msgId);
+        return;
+    }
+    SendPackage(msgId, reinterpret_cast<const quint8 *>(payload.constData()),
+                quint8(payload.size()));
+}
+
+int SerialInstance::SendPackage(quint8 msgId, const quint8 *payload, quint8 length)
+{
+    const int size = length + PACKAGE_OVERHEAD;
+    QByteArray frame(size, '\0');
+    const int built =
+        CreatePackage(reinterpret_cast<std::uint8_t *>(frame.data()), std::uint16_t(size), msgId,
+                      payload, length, PACKAGE_DIR_TO_DEVICE);
+    if (built < 0) {
+        qDebug() << "Create Package Error, id:" << int(msgId);
+        return -1;
+    }
+    qDebug() << "Send:" << HexText(frame);
+    m_LastPackage = frame;
+    m_msg_id = msgId;
+    m_Times = 0;
+    // A request that replaces a pending one keeps the running timer, so its first retry comes
+    // at the next expiry rather than a full interval later.
+    if (!m_pTimer->isActive())
+        m_pTimer->start(RETRY_INTERVAL_MS);
+    WriteData(frame);
+    return built;
+}
+
+bool SerialInstance::WriteData(const QByteArray &frame)
+{
+    if (!m_pSerialPort) {
+        qDebug() << "ERROR::m_pSerialPort is NULL";
+        return false;
+    }
+    // Counted before the open check: a request keeps its three chances even while the port
+    // is closed, so it still ends in a failure instead of retrying for ever.
+    ++m_Times;
+    if (!m_pSerialPort->isOpen()) {
+        qDebug() << "ERROR::m_pSerialPort is not open";
+        return false;
+    }
+    emit SigShowMsg(0, HexText(frame));
+    m_pSerialPort->write(frame);
+    return m_pSerialPort->waitForBytesWritten(WRITE_TIMEOUT_MS);
+}
+
+void SerialInstance::slotTimerOut()
+{
+    if (m_Times < MAX_TRANSMISSIONS) {
+        qDebug() << "m_Times" << m_Times;
+        WriteData(m_LastPackage);
+        return;
+    }
+    if (!m_pTimer->isActive())
+        return;
+    m_pTimer->stop();
+    emit SigShowMsg(1, tr("通信失败！"));
+    emit SigCommunicationFailed();
+    qDebug() << "m_msg_id send error" << int(m_msg_id);
+}
+
+void SerialInstance::slotReadData()
+{
+    QByteArray data;
+    if (m_pSerialPort->bytesAvailable() > 0) {
+        data = m_pSerialPort->readAll();
+        if (data.isEmpty())
+            qDebug() << "slotReadData::data:NULL";
+    }
+    ProcessData(data);
+}
+
+void SerialInstance::ProcessData(const QByteArray &data)
+{
+    for (const char c : data) {
+        if (ParsePackageByte(std::uint8_t(c), &s_parser) != 0)
+            continue;
+        // The parser's fields are only valid until the next byte, so the frame is fully
+        // handled here before the loop goes on.
+        const DecodedAnswer answer =
+            DecodeAnswer(s_parser.msgId, s_parser.payload, s_parser.length);
+        // A short answer delivered nothing; treating it as the answer would stop the retries
+        // and leave the caller waiting for a signal that never comes.
+        if (answer.kind != DecodedAnswer::Short && s_parser.msgId == m_msg_id + 1 &&
+            m_pTimer->isActive()) {
+            m_Times = 0;
+            m_pTimer->stop();
+        }
+        EmitAnswer(answer, s_parser.length);
+    }
+}
+
+void SerialInstance::EmitAnswer(const DecodedAnswer &answer, quint8 length)
+{
+    switch (answer.kind) {
+    case DecodedAnswer::SetSnAck:
+        emit SigSetSnAck(answer.ok);
+        break;
+    case DecodedAnswer::SerialNumber:
+        qDebug() << answer.serialNumber;
+        emit SigGetSnAck(answer.serialNumber);
+        break;
+    case DecodedAnswer::BatteryInfo:
+        emit SigGetBatteryInfoAck(answer.battery);
+        break;
+    case DecodedAnswer::Version:
+        qDebug() << "Version:" << int(answer.versionLow) << int(answer.versionHigh);
+        emit SigGetVersionAck(answer.version);
+        break;
+    case DecodedAnswer::Info:
+        qDebug() << "SN:" << answer.serialNumber;
+        emit SigGetInfo(answer.serialNumber, answer.version, answer.soc);
+        break;
+    case DecodedAnswer::Short:
+        qDebug() << "Short answer dropped, id:" << int(answer.msgId) << "length:" << length;
+        break;
+    case DecodedAnswer::Unknown:
+        qDebug() << "Unknown ID:" << int(answer.msgId);
+        break;
+    }
+}
