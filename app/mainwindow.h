@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QProcess>
 #include <QSerialPort>
 #include <QString>
 #include <QStringList>
@@ -8,7 +9,6 @@
 
 #include "messages.h"
 
-class QProcess;
 class QSettings;
 class PortWatcher;
 class Ui_MainWindow;
@@ -51,7 +51,7 @@ private:
     void restoreBurnButton();
     void readIperfOutput();
     void slotProcessFinished(int exitCode);
-    void slotProcessError();
+    void slotProcessError(QProcess::ProcessError error);
     void probeVerdict();
     void burnVerdict();
 

@@ -7,9 +7,11 @@
 #include <QList>
 #include <QSettings>
 
-namespace firmware {
+namespace firmware
+{
 
-namespace {
+namespace
+{
 
 QList<QSettings *> &openSettings()
 {

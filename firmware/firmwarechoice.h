@@ -10,7 +10,8 @@
 class QSettings;
 class QWidget;
 
-namespace firmware {
+namespace firmware
+{
 
 struct Config {
     QString fileName;              // <working dir>/CONFIG/config.ini
@@ -31,9 +32,9 @@ QString folderOf(const QString &filePath);
 void storeLastDir(QSettings *settings, const QString &dir);
 
 // The open-file dialog, replaceable so tests can answer it.
-using FileDialog = std::function<QString(QWidget *parent, const QString &caption,
-                                         const QString &dir, const QString &filter,
-                                         QFileDialog::Options options)>;
+using FileDialog =
+    std::function<QString(QWidget *parent, const QString &caption, const QString &dir,
+                          const QString &filter, QFileDialog::Options options)>;
 void setFileDialog(FileDialog dialog);
 
 // Asks for one .bin file, starting in lastDir. Empty when the user cancels, which is logged.

@@ -1,0 +1,511 @@
+#include "mainwindow.h"
+
+#include "ui_mainwindow.h"
+
+#include "esptool.h"
+#include "firmwarechoice.h"
+#include "flashtext.h"
+#include "portwatcher.h"
+#include "serialinstance.h"
+
+#include <QApplication>
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QIcon>
+#include <QListView>
+#include <QMessageBox>
+#include <QProcess>
+#include <QStyle>
+
+#ifdef Q_OS_WIN
+#include "devicechange.h"
+#include <windows.h>
+#endif
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent), ui(new Ui_MainWindow), m_pProcess(new QProcess(this))
+{
+    ui->setupUi(this);
+    InitStyle();
+    InitConfig();
+    InitDevicePanel();
+    InitConnect();
+
+    for (QProgressBar *bar : {ui->progressBar, ui->progressBar_BatteryInfo}) {
+        bar->setValue(0);
+        repolish(bar, "");
+    }
+
+    esptool::prepare(m_pProcess);
+    connect(m_pProcess, &QProcess::readyReadStandardOutput, this, &MainWindow::readIperfOutput);
+    connect(m_pProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            &MainWindow::slotProcessFinished);
+    connect(m_pProcess, &QProcess::errorOccurred, this, &MainWindow::slotProcessError);
+    connect(&m_timerGetInfo, &QTimer::timeout, this, &MainWindow::slotTimeOut);
+
+    InitPortWatcher();
+    emit SigGetPortInfoList();
+}
+
+MainWindow::~MainWindow()
+{
+    // Kills a running tool; its end still reaches the output and completion handlers, on this
+    // window, like any other end of a run.
+    m_pProcess->close();
+    delete m_pProcess;
+    m_pProcess = nullptr;
+    delete ui;
+    ui = nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Construction steps
+
+void MainWindow::InitStyle()
+{
+    auto *styleFile = new QFile(":/qss/style.qss", this);
+    qDebug() << "Find styleFile:" << styleFile->exists();
+    QByteArray styleSheet;
+    if (styleFile->open(QFile::ReadOnly))
+        styleSheet = styleFile->readAll();
+    // fromUtf8 of the raw pointer: a zero byte, should one slip in, ends the sheet.
+    qApp->setStyleSheet(QString::fromUtf8(styleSheet.constData()));
+    styleFile->close();
+
+    setWindowTitle(tr("Quorbel升级工具_V:0.00.01"));
+    setWindowIcon(QIcon(":/Image/Image/logo.ico"));
+}
+
+void MainWindow::InitConfig()
+{
+    const firmware::Config config = firmware::openConfig();
+    m_CfgFileName = config.fileName;
+    m_pSettings = config.settings;
+    m_LastDir = config.lastDir;
+}
+
+void MainWindow::InitDevicePanel()
+{
+    QStringList baudRates{QString()};
+    for (int rate : {9600, 19200, 38400, 57600, 115200})
+        baudRates << QString::number(rate);
+    ui->m_comboBox_PortBaudRate->addItems(baudRates);
+    ui->m_comboBox_PortBaudRate->setCurrentIndex(
+        ui->m_comboBox_PortBaudRate->findText(QStringLiteral("115200")));
+    ui->m_comboBox_PortBaudRate->setView(new QListView());
+
+    ui->m_wgtSerial->hide();
+    ui->m_pBtnGetSn->hide();
+    ui->m_pBtnGetVesion->hide();
+    ui->m_pBtnGetBatteryInfo->hide();
+}
+
+void MainWindow::InitConnect()
+{
+    SerialInstance *worker = SerialInstance::GetInstance();
+    const auto queued = Qt::QueuedConnection;
+
+    connect(this, &MainWindow::SigGetPortInfoList, worker, &SerialInstance::slotSetPortInfoList,
+            queued);
+    connect(this, &MainWindow::SigOpenSerial, worker, &SerialInstance::slotOpenSerialPort, queued);
+    connect(this, &MainWindow::SigCloseSerial, worker, &SerialInstance::slotCloseSerialPort,
+            queued);
+
+    connect(worker, &SerialInstance::SigGetPortInfoList, this, &MainWindow::slotGetPortInfoList,
+            queued);
+    connect(worker, &SerialInstance::SigConnectState, this, &MainWindow::slotConnectState, queued);
+    connect(worker, &SerialInstance::SigGetSnAck, this, &MainWindow::slotGetSnAck, queued);
+    connect(worker, &SerialInstance::SigCommunicationFailed, this,
+            &MainWindow::slotCommunicationFailed, queued);
+    connect(worker, &SerialInstance::SigGetVersionAck, this, &MainWindow::slotGetVersionAck,
+            queued);
+    connect(worker, &SerialInstance::SigGetBatteryInfoAck, this, &MainWindow::slotGetBatteryInfoAck,
+            queued);
+    connect(worker, &SerialInstance::SigGetInfo, this, &MainWindow::slotGetInfo, queued);
+}
+
+void MainWindow::InitPortWatcher()
+{
+    m_pPortWatcher = new PortWatcher(this);
+    connect(m_pPortWatcher, &PortWatcher::portArrived, this, &MainWindow::slotSerialPortArrived);
+    connect(m_pPortWatcher, &PortWatcher::portRemoved, this, &MainWindow::slotSerialPortRemoved);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Firmware choice and version gate
+
+void MainWindow::on_pushButton_clicked()
+{
+    const QString filePath = firmware::chooseFirmwareFile(this, m_LastDir);
+    if (filePath.isEmpty())
+        return;
+
+    m_strFilePath = filePath;
+    m_FirmwareVersion = GetFileVersion(QFileInfo(m_strFilePath).fileName());
+    ui->lineEdit->setText(m_strFilePath);
+    m_LastDir = firmware::folderOf(m_strFilePath);
+    firmware::storeLastDir(m_pSettings, m_LastDir);
+}
+
+int MainWindow::GetFileVersion(const QString &str_FileName)
+{
+    qDebug() << "固件文件名：" << str_FileName;
+    QString digits;
+    const int version = flashtext::fileVersion(str_FileName, &digits);
+    if (!digits.isEmpty())
+        qDebug() << "版本号:" << digits;
+    return version;
+}
+
+void MainWindow::on_pushButton_Burn_clicked()
+{
+    if (m_DeviceVersion == -1) {
+        QMessageBox::information(this, tr("提示"), tr("请先获取版本"));
+        return;
+    }
+    if (m_DeviceVersion == m_FirmwareVersion) {
+        QMessageBox::warning(this, tr("警告"), tr("相同版本不可升级！"));
+        return;
+    }
+    repolish(ui->pushButton_Burn, "burning");
+    ui->pushButton_Burn->setEnabled(false);
+    startTest();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Device panel
+
+bool MainWindow::isConnected() const
+{
+    return ui->m_pbtnConnect->text() == tr("断开连接");
+}
+
+void MainWindow::sendRequest(quint8 msgId)
+{
+    const QByteArray payload(1, '\0');
+    emit SerialInstance::GetInstance()->SigMessageReceived(msgId, payload);
+}
+
+void MainWindow::warn(const char *text)
+{
+    QMessageBox::warning(this, tr("警告"), tr(text));
+}
+
+void MainWindow::endWaiting()
+{
+    m_timerGetInfo.stop();
+    ui->m_pGetInfo->setText(QStringLiteral("获取信息"));
+}
+
+void MainWindow::slotGetPortInfoList(const QStringList &strl_PortInfo)
+{
+    ui->m_pcomboBoxPortName->clear();
+    ui->m_pcomboBoxPortName->addItems(strl_PortInfo);
+    ui->m_pcomboBoxPortName->setView(new QListView());
+}
+
+void MainWindow::on_m_pbtnConnect_clicked()
+{
+    if (ui->m_pcomboBoxPortName->count() == 1) {
+        warn("未选择串口");
+        return;
+    }
+    const QString text = ui->m_pbtnConnect->text();
+    if (text == tr("断开连接")) {
+        emit SigCloseSerial();
+    } else if (text == tr("连接")) {
+        const QString portName = ui->m_pcomboBoxPortName->currentText();
+        const int baudRate = ui->m_comboBox_PortBaudRate->currentText().toInt();
+        m_strPortName = portName;
+        emit SigOpenSerial(portName, static_cast<QSerialPort::BaudRate>(baudRate));
+    }
+}
+
+void MainWindow::slotConnectState(int mode, bool state)
+{
+    if (mode == 0) {
+        ui->m_pbtnConnect->setText(tr("连接"));
+        ui->m_pcomboBoxPortName->setEnabled(true);
+        ui->m_comboBox_PortBaudRate->setEnabled(true);
+    } else if (mode == 1 && state) {
+        ui->m_pbtnConnect->setText(tr("断开连接"));
+        ui->m_pcomboBoxPortName->setEnabled(false);
+        ui->m_comboBox_PortBaudRate->setEnabled(false);
+        sendRequest(MSG_GET_INFO);
+    } else if (mode == 1) {
+        // An information run cannot go on without the port: end its waiting state first, so
+        // the button does not spin behind the message.
+        if (m_timerGetInfo.isActive())
+            endWaiting();
+        warn("打开串口失败");
+    }
+}
+
+void MainWindow::on_m_pBtnGetSn_clicked()
+{
+    if (!isConnected()) {
+        warn("未连接串口");
+        return;
+    }
+    qDebug() << "Get Sn";
+    sendRequest(MSG_GET_SN);
+}
+
+void MainWindow::on_m_pBtnGetVesion_clicked()
+{
+    if (!isConnected()) {
+        warn("未连接串口");
+        return;
+    }
+    qDebug() << "Get Vesion";
+    sendRequest(MSG_GET_VERSION);
+}
+
+void MainWindow::on_m_pBtnGetBatteryInfo_clicked()
+{
+    if (!isConnected()) {
+        warn("未连接串口");
+        return;
+    }
+    qDebug() << "Get BAttery Info";
+    sendRequest(MSG_GET_BATTERY_INFO);
+}
+
+void MainWindow::slotGetSnAck(const QString &str_Sn)
+{
+    ui->lineEdit_Sn->setText(str_Sn);
+}
+
+void MainWindow::slotGetVersionAck(int i_Version)
+{
+    ui->lineEdit_Vesion->setText(QString::number(i_Version));
+    m_DeviceVersion = i_Version;
+}
+
+void MainWindow::slotGetBatteryInfoAck(const stru_BatteryInfo &BatteryInfo)
+{
+    const int soc = BatteryInfo.Soc;
+    ui->progressBar_BatteryInfo->setValue(soc);
+    qDebug() << "slotGetBatteryInfoAck" << soc;
+}
+
+void MainWindow::slotGetInfo(const QString &str_Sn, int i_Version, int i_Soc)
+{
+    ui->lineEdit_Sn->setText(str_Sn);
+    ui->lineEdit_Vesion->setText(QString::number(i_Version));
+    ui->progressBar_BatteryInfo->setValue(i_Soc);
+    m_DeviceVersion = i_Version;
+    endWaiting();
+    emit SigCloseSerial();
+}
+
+void MainWindow::slotCommunicationFailed()
+{
+    // During an information run nobody is left to close the port or stop the animation.
+    if (m_timerGetInfo.isActive()) {
+        endWaiting();
+        emit SigCloseSerial();
+    }
+    warn("通信失败");
+}
+
+void MainWindow::slotTimeOut()
+{
+    // One counter for the whole program: each run picks the cycle up where the last one left.
+    static int s_iCount = 0;
+    ++s_iCount;
+    switch (s_iCount % 3) {
+    case 1:
+        ui->m_pGetInfo->setText(QStringLiteral("获取中."));
+        break;
+    case 2:
+        ui->m_pGetInfo->setText(QStringLiteral("获取中.."));
+        break;
+    default:
+        ui->m_pGetInfo->setText(QStringLiteral("获取中..."));
+        break;
+    }
+}
+
+void MainWindow::slotSerialPortArrived(const QString &portName)
+{
+    qDebug() << "插入串口" << portName;
+    emit SigGetPortInfoList();
+}
+
+void MainWindow::slotSerialPortRemoved(const QString &portName)
+{
+    qDebug() << "拔出串口" << portName;
+    if (isConnected())
+        emit SigCloseSerial();
+    emit SigGetPortInfoList();
+    ui->m_pbtnConnect->setText(tr("连接"));
+    ui->m_pcomboBoxPortName->setEnabled(true);
+    ui->m_comboBox_PortBaudRate->setEnabled(true);
+}
+
+bool MainWindow::nativeEvent(const QByteArray &eventType, void *message, long *result)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(eventType)
+    Q_UNUSED(result)
+    const MSG *msg = static_cast<const MSG *>(message);
+    if (msg->message != WM_DEVICECHANGE)
+        return false;
+    const DeviceChange change =
+        decodeDeviceBroadcast(msg->wParam, reinterpret_cast<const void *>(msg->lParam));
+    if (change.kind == DeviceChange::Arrival)
+        slotSerialPortArrived(change.portName);
+    else if (change.kind == DeviceChange::Removal)
+        slotSerialPortRemoved(change.portName);
+    // The toolkit's own handling of the message goes on.
+    return false;
+#else
+    return QMainWindow::nativeEvent(eventType, message, result);
+#endif
+}
+
+// ---------------------------------------------------------------------------------------------
+// Flash run and device detection
+
+void MainWindow::repolish(QWidget *widget, const char *state)
+{
+    widget->setProperty("state", QString::fromLatin1(state));
+    widget->style()->polish(widget);
+}
+
+void MainWindow::restoreBurnButton()
+{
+    repolish(ui->pushButton_Burn, "");
+    ui->pushButton_Burn->setEnabled(true);
+}
+
+void MainWindow::on_m_pGetInfo_clicked()
+{
+    if (m_pProcess->state() != QProcess::NotRunning) {
+        qDebug() << "Process is Running";
+        return;
+    }
+    const QStringList args = esptool::probeArguments();
+    qDebug() << "args[" << args << "]";
+    m_strInfo.clear();
+    m_iProcessMode = 0;
+    m_timerGetInfo.start(300);
+    esptool::start(m_pProcess, args);
+}
+
+void MainWindow::startTest()
+{
+    // The gate has already marked and disabled the burn button; every refusal below gives it
+    // back, or it would stay grey with no run to restore it.
+    if (m_pProcess->state() != QProcess::NotRunning) {
+        restoreBurnButton();
+        return;
+    }
+    qDebug() << "startTest";
+    if (m_strFilePath.isEmpty() || m_strPortName.isEmpty()) {
+        restoreBurnButton();
+        return;
+    }
+    const QStringList args = esptool::burnArguments(m_strFilePath);
+    qDebug() << "args[" << args << "]";
+    m_strInfo.clear();
+    ui->progressBar->setValue(0);
+    repolish(ui->progressBar, "burning");
+    m_iProcessMode = 1;
+    esptool::start(m_pProcess, args);
+}
+
+void MainWindow::readIperfOutput()
+{
+    const QString chunk = esptool::readChunk(m_pProcess);
+    qDebug() << "readIperfOutput:" << chunk;
+    m_strInfo += chunk;
+    if (m_iProcessMode != 1)
+        return;
+
+    double percent = 0;
+    const bool hasPercent = flashtext::findPercentage(chunk, &percent);
+    if (flashtext::mentionsFound(chunk)) {
+        ui->progressBar->setFormat(QStringLiteral("检测中..."));
+        ui->progressBar->setTextVisible(true);
+    }
+    if (hasPercent) {
+        qDebug() << "提取的数值：" << percent;
+        ui->progressBar->setFormat(QStringLiteral("升级中... %p%"));
+        ui->progressBar->setValue(flashtext::truncatePercent(percent));
+        ui->progressBar->setTextVisible(true);
+    }
+}
+
+void MainWindow::slotProcessFinished(int exitCode)
+{
+    Q_UNUSED(exitCode) // the verdict comes from the text alone
+    const QByteArray left = m_pProcess->readAll();
+    qDebug() << "left:" << left;
+    // The last bytes may hold the verdict itself ("Hard resetting…", "A fatal error…").
+    m_strInfo += QString::fromLocal8Bit(left);
+    qDebug() << "m_strInfo:" << m_strInfo;
+
+    if (m_iProcessMode == 1)
+        burnVerdict();
+    else if (m_iProcessMode == 0)
+        probeVerdict();
+}
+
+void MainWindow::burnVerdict()
+{
+    restoreBurnButton();
+    switch (flashtext::burnVerdict(m_strInfo)) {
+    case flashtext::BurnVerdict::Failed:
+        repolish(ui->progressBar, "error");
+        ui->progressBar->setValue(100);
+        QMessageBox::warning(this, tr("提示"), tr("升级失败"));
+        break;
+    case flashtext::BurnVerdict::Succeeded:
+        ui->progressBar->setFormat(QStringLiteral("升级完成...%p%"));
+        ui->progressBar->setValue(100);
+        ui->progressBar->setTextVisible(true);
+        QMessageBox::information(this, tr("提示"), tr("升级成功"));
+        break;
+    case flashtext::BurnVerdict::Undecided:
+        break;
+    }
+}
+
+void MainWindow::probeVerdict()
+{
+    const flashtext::ProbeVerdict verdict = flashtext::probeVerdict(m_strInfo);
+    const QString portName = verdict == flashtext::ProbeVerdict::Connected
+                                 ? flashtext::probePortName(m_strInfo)
+                                 : QString();
+    if (!portName.isEmpty()) {
+        m_strPortName = portName;
+        qDebug() << "COM:" << m_strPortName;
+        // The animation goes on until the device's answer (or its failure) ends the run.
+        emit SigOpenSerial(m_strPortName, QSerialPort::Baud115200);
+        return;
+    }
+    // A run that ended without naming a device detected none either, and the button must not
+    // keep spinning for a run that is over.
+    if (verdict == flashtext::ProbeVerdict::NoDevice)
+        qDebug() << "串口连接失败";
+    else
+        qDebug() << "probe ended without naming a device";
+    endWaiting();
+    QMessageBox::warning(this, tr("警告"), tr("未检测到设备！"));
+}
+
+void MainWindow::slotProcessError(QProcess::ProcessError error)
+{
+    if (error != QProcess::FailedToStart)
+        return;
+    if (m_iProcessMode == 1) {
+        restoreBurnButton();
+        repolish(ui->progressBar, "error");
+    } else {
+        endWaiting();
+    }
+    QMessageBox::warning(this, tr("警告"), tr(esptool::kToolMissingText));
+}
