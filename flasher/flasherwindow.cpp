@@ -1,0 +1,162 @@
+#include "flasherwindow.h"
+
+#include "ui_flasherwindow.h"
+
+#include "esptool.h"
+#include "firmwarechoice.h"
+#include "flashtext.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QMessageBox>
+#include <QThread>
+
+namespace flasher
+{
+
+namespace
+{
+
+// The texts share the upgrade tool's translation context.
+QString translate(const char *text)
+{
+    return QCoreApplication::translate("MainWindow", text);
+}
+
+} // namespace
+
+const char *const kGreenBarStyle = "QProgressBar {"
+                                   "  border: 1px solid grey;"
+                                   "  border-radius: 5px;"
+                                   "  text-align: center;"
+                                   "  height: 20px;"
+                                   "}"
+                                   "QProgressBar::chunk {"
+                                   "  background-color: #00ff00;"
+                                   "  border-radius: 3px;"
+                                   "}";
+
+const char *const kRedBarStyle = "QProgressBar {"
+                                 "  border: 1px solid grey;"
+                                 "  border-radius: 5px;"
+                                 "  text-align: center;"
+                                 "  height: 20px;"
+                                 "}"
+                                 "QProgressBar::chunk {"
+                                 "  background-color: #ff0c30;"
+                                 "  border-radius: 3px;"
+                                 "}";
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent), ui(new Ui_MainWindow), m_pProcess(new QProcess(this))
+{
+    ui->setupUi(this);
+    InitConfig();
+
+    ui->progressBar->setValue(0);
+    ui->progressBar->setStyleSheet(kGreenBarStyle);
+
+    esptool::prepare(m_pProcess);
+    connect(m_pProcess, &QProcess::readyReadStandardOutput, this, &MainWindow::readIperfOutput);
+    connect(m_pProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            &MainWindow::slotProcessFinished);
+    connect(m_pProcess, &QProcess::errorOccurred, this, &MainWindow::slotProcessError);
+}
+
+MainWindow::~MainWindow()
+{
+    m_pProcess->close();
+    delete m_pProcess;
+    m_pProcess = nullptr;
+    delete ui;
+    ui = nullptr;
+}
+
+void MainWindow::InitConfig()
+{
+    const firmware::Config config = firmware::openConfig();
+    m_CfgFileName = config.fileName;
+    m_pSettings = config.settings;
+    m_LastDir = config.lastDir;
+}
+
+void MainWindow::on_pushButton_clicked()
+{
+    const QString filePath = firmware::chooseFirmwareFile(this, m_LastDir);
+    if (filePath.isEmpty())
+        return;
+
+    m_strFilePath = filePath;
+    ui->lineEdit->setText(m_strFilePath);
+    m_LastDir = firmware::folderOf(m_strFilePath);
+    firmware::storeLastDir(m_pSettings, m_LastDir);
+}
+
+void MainWindow::on_pushButton_Burn_clicked()
+{
+    startTest();
+}
+
+void MainWindow::startTest()
+{
+    if (m_pProcess->state() != QProcess::NotRunning)
+        return;
+    qDebug() << "startTest";
+    if (m_strFilePath.isEmpty())
+        return;
+    const QStringList args = esptool::burnArguments(m_strFilePath);
+    qDebug() << "args[" << args << "]";
+    m_strInfo.clear();
+    ui->progressBar->setValue(0);
+    ui->progressBar->setStyleSheet(kGreenBarStyle);
+    esptool::start(m_pProcess, args);
+}
+
+void MainWindow::readIperfOutput()
+{
+    const QString chunk = esptool::readChunk(m_pProcess);
+    qDebug() << "readIperfOutput:" << chunk;
+    m_strInfo += chunk;
+
+    double percent = 0;
+    if (flashtext::findPercentage(chunk, &percent)) {
+        qDebug() << "提取的数值：" << percent;
+        ui->progressBar->setValue(flashtext::truncatePercent(percent));
+    }
+}
+
+void MainWindow::slotProcessFinished(int exitCode)
+{
+    Q_UNUSED(exitCode) // the verdict comes from the text alone
+    // Deliberate: the burn tool lets the device settle before it judges the run.
+    QThread::msleep(1000);
+    const QByteArray left = m_pProcess->readAll();
+    qDebug() << "left:" << left;
+    // The last bytes may hold the verdict itself.
+    m_strInfo += QString::fromLocal8Bit(left);
+    qDebug() << "m_strInfo:" << m_strInfo;
+
+    switch (flashtext::burnVerdict(m_strInfo)) {
+    case flashtext::BurnVerdict::Failed:
+        ui->progressBar->setStyleSheet(kRedBarStyle);
+        ui->progressBar->setValue(100);
+        QMessageBox::warning(this, translate("提示"), translate("烧录失败"));
+        break;
+    case flashtext::BurnVerdict::Succeeded:
+        ui->progressBar->setValue(100);
+        QMessageBox::information(this, translate("提示"), translate("烧录成功"));
+        break;
+    case flashtext::BurnVerdict::Undecided:
+        break;
+    }
+}
+
+void MainWindow::slotProcessError(QProcess::ProcessError error)
+{
+    if (error != QProcess::FailedToStart)
+        return;
+    ui->progressBar->setStyleSheet(kRedBarStyle);
+    QMessageBox::warning(this, translate("警告"), translate(esptool::kToolMissingText));
+}
+
+} // namespace flasher

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QProcess>
+#include <QString>
+
+class QSettings;
+
+namespace flasher
+{
+
+class Ui_MainWindow;
+
+// The bare burn tool: choose a file, burn it, watch the bar. No serial link, no version gate.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+private slots:
+    void on_pushButton_clicked();
+    void on_pushButton_Burn_clicked();
+
+private:
+    void InitConfig();
+    void startTest();
+    void readIperfOutput();
+    void slotProcessFinished(int exitCode);
+    void slotProcessError(QProcess::ProcessError error);
+
+    Ui_MainWindow *ui = nullptr;
+    QString m_strFilePath;
+    QSettings *m_pSettings = nullptr;
+    QString m_LastDir;
+    QString m_CfgFileName;
+    QProcess *m_pProcess = nullptr;
+    QString m_strInfo;
+
+    friend class FlasherInspector;
+};
+
+// The bar's two looks: green while idle or burning, red after a failed run.
+extern const char *const kGreenBarStyle;
+extern const char *const kRedBarStyle;
+
+} // namespace flasher
