@@ -1,0 +1,283 @@
+#include "session.h"
+
+#include "commandline.h"
+#include "console.h"
+#include "flashtext.h"
+#include "world.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+
+#include <csignal>
+#include <unistd.h>
+
+namespace
+{
+
+const int kFatalExit = 2;
+const int kBlockSize = 16 * 1024;
+const int kDeadPortSyncs = 7;
+const int kLivePortSyncs = 3;
+
+// Stops where it is, as a tool waiting on a port that never answers: until killed, until the
+// process that started it is gone (so a test that dies leaves no orphan), or until hangMs.
+[[noreturn]] void hang(const World &world)
+{
+    const pid_t parent = getppid();
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < world.hangMs && getppid() == parent)
+        QThread::msleep(50);
+    std::_Exit(kFatalExit);
+}
+
+// A signal, not abort(): no core file is left behind in the test's working directory.
+[[noreturn]] void crash()
+{
+    std::raise(SIGKILL);
+    std::_Exit(kFatalExit);
+}
+
+void fatal(Console &console, const QString &reason)
+{
+    console.errorLine(QStringLiteral("A fatal error occurred: ") + reason);
+}
+
+void hardReset(const Invocation &invocation, Console &console)
+{
+    console.line();
+    if (invocation.after == "hard-reset")
+        console.line(QStringLiteral("Hard resetting via RTS pin..."));
+    else
+        console.line(QStringLiteral("Staying in bootloader."));
+}
+
+bool answers(const QString &port, const World &world)
+{
+    return port == world.livePort && world.scenario != Scenario::NoDevice;
+}
+
+void syncDots(Console &console, int count)
+{
+    console.text(QStringLiteral("Connecting"));
+    for (int i = 0; i < count; ++i) {
+        console.pause();
+        console.text(QStringLiteral("."));
+    }
+    console.line();
+}
+
+void chipDescription(const World &world, Console &console)
+{
+    console.line(QStringLiteral("Chip type:          ESP32-S3 (QFN56) (revision v0.2)"));
+    console.line(QStringLiteral("Features:           Wi-Fi, BT 5 (LE), Dual Core + LP Core, "
+                                "240MHz, Embedded PSRAM 8MB (AP_3v3)"));
+    console.line(QStringLiteral("Crystal frequency:  40MHz"));
+    console.line(QStringLiteral("MAC:                ") + world.mac);
+    console.line();
+    console.pause();
+    console.line(QStringLiteral("Uploading stub flasher..."));
+    console.pause();
+    console.line(QStringLiteral("Running stub flasher..."));
+    console.pause();
+    console.eraseLines(2);
+    console.line(QStringLiteral("Stub flasher running."));
+    console.line();
+}
+
+enum class Connection { Connected, Failed };
+
+// Tries the ports in order; prints the tool's connection lines. When this returns Failed the
+// fatal error has been printed.
+Connection connectToChip(const Invocation &invocation, const World &world, Console &console)
+{
+    console.line(QStringLiteral("esptool v5.3.1"));
+    QStringList ports = world.ports;
+    if (!invocation.port.isEmpty()) {
+        ports = QStringList{invocation.port};
+    } else {
+        console.line(QStringLiteral("Found %1 serial ports...").arg(ports.size()));
+    }
+    console.pause();
+
+    for (const QString &port : ports) {
+        console.line(QStringLiteral("Serial port %1:").arg(port));
+        if (!answers(port, world)) {
+            syncDots(console, kDeadPortSyncs);
+            console.warningLine(QStringLiteral("%1 failed to connect: Failed to connect to "
+                                               "Espressif device: No serial data received.")
+                                    .arg(port));
+            console.warningLine(QStringLiteral("For troubleshooting steps see the "
+                                               "'Troubleshooting' chapter of the tool's manual."));
+            continue;
+        }
+        if (world.scenario == Scenario::LateSuccess &&
+            invocation.command == Invocation::Command::ChipId)
+            console.hold();
+        syncDots(console, kLivePortSyncs);
+        if (world.scenario == Scenario::Hang && invocation.command == Invocation::Command::ChipId)
+            hang(world);
+        console.eraseLines(2);
+        console.line(QStringLiteral("Detecting chip type... ESP32-S3"));
+        console.pause();
+        if (world.scenario == Scenario::Crash && invocation.command == Invocation::Command::ChipId)
+            crash();
+        console.line(QStringLiteral("Connected to ESP32-S3 on %1:").arg(port));
+        chipDescription(world, console);
+        return Connection::Connected;
+    }
+
+    if (invocation.port.isEmpty())
+        fatal(console, QStringLiteral("Could not connect to an Espressif device on any of the "
+                                      "%1 available serial ports.")
+                           .arg(ports.size()));
+    else
+        fatal(console, QStringLiteral("Failed to connect to Espressif device: No serial data "
+                                      "received."));
+    return Connection::Failed;
+}
+
+int successExit(const World &world)
+{
+    return world.scenario == Scenario::ExitNonZero ? 1 : 0;
+}
+
+QString hex32(quint32 value)
+{
+    return QStringLiteral("0x%1").arg(value, 8, 16, QChar('0'));
+}
+
+QString progressText(quint32 address, qint64 written, qint64 total)
+{
+    const double percent = total > 0 ? 100.0 * written / total : 100.0;
+    const int filled = static_cast<int>(percent * 30 / 100);
+    QString bar(filled, '=');
+    if (filled < 30)
+        bar += '>';
+    return QStringLiteral("Writing at %1 [%2] %3% %4/%5 bytes... ")
+        .arg(hex32(address))
+        .arg(bar, -30)
+        .arg(percent, 5, 'f', 1)
+        .arg(written)
+        .arg(total);
+}
+
+enum class WriteOutcome { Written, Stopped };
+
+WriteOutcome writeImage(const FlashImage &image, const Invocation &invocation, const World &world,
+                        Console &console, bool lastImage)
+{
+    QFile file(image.path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        fatal(console, QStringLiteral("Failed to open %1: %2").arg(image.path, file.errorString()));
+        return WriteOutcome::Stopped;
+    }
+    const QByteArray data = file.readAll();
+    // qCompress prefixes the length in four bytes; the tool sends the bare stream.
+    const qint64 compressed = std::max<qint64>(qCompress(data, 9).size() - 4, 1);
+    const qint64 size = data.size();
+
+    const quint32 eraseEnd = image.address + static_cast<quint32>((size + 0xfff) & ~0xfffLL) - 1;
+    console.line(QStringLiteral("Flash will be erased from %1 to %2...")
+                     .arg(hex32(image.address), hex32(size > 0 ? eraseEnd : image.address)));
+    console.line(QStringLiteral("Compressed %1 bytes to %2...").arg(size).arg(compressed));
+    console.pause();
+
+    const qint64 blocks = (compressed + kBlockSize - 1) / kBlockSize;
+    for (qint64 block = 0; block <= blocks; ++block) {
+        const qint64 written = std::min<qint64>(block * kBlockSize, compressed);
+        if (lastImage && block > 0) {
+            if (world.scenario == Scenario::BurnFail && block > blocks / 2) {
+                console.endProgress();
+                hardReset(invocation, console);
+                fatal(console, QStringLiteral("Serial data stream stopped: Possible serial "
+                                              "noise or corruption."));
+                return WriteOutcome::Stopped;
+            }
+            if (world.scenario == Scenario::Hang && block > blocks / 3)
+                hang(world);
+            if (world.scenario == Scenario::Crash && block > blocks / 3)
+                crash();
+            if (world.scenario == Scenario::LateSuccess && block == blocks) {
+                console.pause(5);
+                console.hold();
+            }
+        }
+        const quint32 address = image.address + static_cast<quint32>(size * written / compressed);
+        console.progress(progressText(address, written, compressed));
+        console.pause();
+    }
+    console.endProgress();
+
+    // The time a real link at this baud rate would take, so the text stays reproducible.
+    const double seconds = compressed * 10.0 / invocation.baud + 0.1;
+    console.line(QStringLiteral("Wrote %1 bytes (%2 compressed) at %3 in %4 seconds (%5 kbit/s).")
+                     .arg(size)
+                     .arg(compressed)
+                     .arg(hex32(image.address))
+                     .arg(seconds, 0, 'f', 1)
+                     .arg(static_cast<qint64>(size * 8 / seconds / 1000)));
+    console.line(QStringLiteral("Verifying written data..."));
+    console.pause();
+    if (lastImage && world.scenario == Scenario::HashMismatch) {
+        hardReset(invocation, console);
+        fatal(console, QStringLiteral("MD5 of file does not match data in flash!"));
+        return WriteOutcome::Stopped;
+    }
+    console.line(QStringLiteral("Hash of data verified."));
+    return WriteOutcome::Written;
+}
+
+// The device now runs the image just written: its version is the one the file name carries.
+void updateDevice(const Invocation &invocation, const World &world, Console &console)
+{
+    if (world.statePath.isEmpty() || !QFileInfo::exists(world.statePath))
+        return;
+    const int version = flashtext::fileVersion(QFileInfo(invocation.images.last().path).fileName());
+    if (version < 0)
+        return;
+    QString error;
+    if (!storeVersion(world.statePath, version, &error))
+        console.warningLine(
+            QStringLiteral("stand-in: could not update %1: %2").arg(world.statePath, error));
+}
+
+} // namespace
+
+int runChipId(const Invocation &invocation, const World &world, Console &console)
+{
+    if (connectToChip(invocation, world, console) == Connection::Failed)
+        return kFatalExit;
+    console.line(QStringLiteral("Warning: ESP32-S3 has no chip ID. Reading MAC address instead."));
+    console.line(QStringLiteral("MAC:                ") + world.mac);
+    hardReset(invocation, console);
+    console.release();
+    return successExit(world);
+}
+
+int runWriteFlash(const Invocation &invocation, const World &world, Console &console)
+{
+    if (connectToChip(invocation, world, console) == Connection::Failed)
+        return kFatalExit;
+    if (invocation.baud != 115200) {
+        console.line(QStringLiteral("Changing baud rate to %1...").arg(invocation.baud));
+        console.line(QStringLiteral("Changed."));
+    }
+    console.line(QStringLiteral("Configuring flash size..."));
+    console.pause();
+
+    for (int i = 0; i < invocation.images.size(); ++i) {
+        const bool last = i == invocation.images.size() - 1;
+        if (writeImage(invocation.images.at(i), invocation, world, console, last) ==
+            WriteOutcome::Stopped)
+            return kFatalExit;
+        if (!last)
+            console.line();
+    }
+    updateDevice(invocation, world, console);
+    hardReset(invocation, console);
+    console.release();
+    return successExit(world);
+}
