@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   g++ clang libclang-rt-14-dev cmake ninja-build pkg-config
   qtbase5-dev libqt5serialport5-dev libudev-dev
-  binutils-mingw-w64-x86-64
+  binutils-mingw-w64-x86-64 mingw-w64-common
   fonts-wqy-microhei
 )
 
