@@ -1,0 +1,590 @@
+// The esptool stand-in, run as a real process: its command line, its scenarios, the device state
+// it updates, and its terminal form.
+
+#include "flashtext.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+Q_DECLARE_METATYPE(flashtext::BurnVerdict)
+Q_DECLARE_METATYPE(flashtext::ProbeVerdict)
+
+using flashtext::BurnVerdict;
+using flashtext::ProbeVerdict;
+
+namespace
+{
+
+const QString kStandIn = QStringLiteral(QUORBEL_STANDIN_DIR "/esptool");
+
+QStringList burnArgs(const QString &firmware)
+{
+    return {"--chip",  "esp32s3",      "-b",          "460800",       "--before", "default-reset",
+            "--after", "hard-reset",   "write-flash", "--flash-mode", "dio",      "--flash-size",
+            "8MB",     "--flash-freq", "80m",         "0x10000",      firmware};
+}
+
+struct Result {
+    QByteArray out;
+    QByteArray err;
+    QList<QByteArray> outChunks;
+    int exitCode = -1;
+    QProcess::ExitStatus status = QProcess::NormalExit;
+    bool finished = false;
+
+    QString text() const { return QString::fromLocal8Bit(out + err); }
+};
+
+class StandIn
+{
+public:
+    StandIn()
+    {
+        m_env = QProcessEnvironment::systemEnvironment();
+        for (const QString &key : m_env.keys()) {
+            if (key.startsWith("ESPTOOL_STANDIN_") || key == "TERM" || key == "NO_COLOR" ||
+                key == "SIMDEVICE_STATE")
+                m_env.remove(key);
+        }
+        m_env.insert("ESPTOOL_STANDIN_PAUSE_MS", "1");
+        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] {
+            const QByteArray chunk = m_process.readAllStandardOutput();
+            m_result.outChunks << chunk;
+            m_result.out += chunk;
+        });
+        QObject::connect(&m_process, &QProcess::readyReadStandardError,
+                         [this] { m_result.err += m_process.readAllStandardError(); });
+    }
+
+    // "NAME=value" sets, "NAME" alone removes.
+    void setEnv(const QStringList &vars)
+    {
+        for (const QString &var : vars) {
+            const int eq = var.indexOf('=');
+            if (eq < 0)
+                m_env.remove(var);
+            else
+                m_env.insert(var.left(eq), var.mid(eq + 1));
+        }
+    }
+
+    void start(const QStringList &arguments)
+    {
+        m_process.setProcessEnvironment(m_env);
+        m_process.start(kStandIn, arguments);
+    }
+
+    Result finish(int timeoutMs = 30000)
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            QSignalSpy finished(&m_process,
+                                QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+            m_result.finished = finished.wait(timeoutMs);
+        } else {
+            m_result.finished = true;
+        }
+        m_result.out += m_process.readAllStandardOutput();
+        m_result.err += m_process.readAllStandardError();
+        m_result.exitCode = m_process.exitCode();
+        m_result.status = m_process.exitStatus();
+        return m_result;
+    }
+
+    Result run(const QStringList &arguments)
+    {
+        start(arguments);
+        return finish();
+    }
+
+    QProcess &process() { return m_process; }
+    const Result &sofar() const { return m_result; }
+
+private:
+    QProcessEnvironment m_env;
+    QProcess m_process;
+    Result m_result;
+};
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Bytes that compress poorly, so an image of some hundred KiB takes many 16 KiB blocks.
+QByteArray noise(int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    quint32 x = 12345;
+    for (int i = 0; i < size; ++i) {
+        x = x * 1103515245u + 12345u;
+        bytes[i] = static_cast<char>(x >> 24);
+    }
+    return bytes;
+}
+
+// Fails with a message naming the first line missing or out of order.
+QString missingInOrder(const QString &text, const QStringList &lines)
+{
+    int from = 0;
+    for (const QString &line : lines) {
+        const int at = text.indexOf(line, from);
+        if (at < 0)
+            return line;
+        from = at + line.size();
+    }
+    return QString();
+}
+
+QList<double> percentages(const QString &text)
+{
+    QList<double> found;
+    static const QRegularExpression re(QStringLiteral("\\] +(\\d+\\.\\d)% \\d+/\\d+ bytes"));
+    auto it = re.globalMatch(text);
+    while (it.hasNext())
+        found << it.next().captured(1).toDouble();
+    return found;
+}
+
+const QByteArray kState = "# simulated device\nport=/dev/pts/77\nversion=12\nname=电池\n";
+
+} // namespace
+
+class TestStandIn : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void help();
+    void usageError_data();
+    void usageError();
+    void probe_data();
+    void probe();
+    void burn_data();
+    void burn();
+    void lateSuccessComesInTheLastChunk();
+    void hangsUntilKilled();
+    void terminalForm_data();
+    void terminalForm();
+    void recordingsAreCurrent();
+
+private:
+    QTemporaryDir m_dir;
+    QString m_firmware;
+    QString m_state;
+};
+
+void TestStandIn::initTestCase()
+{
+    qRegisterMetaType<QProcess::ExitStatus>();
+    QVERIFY(QFileInfo(kStandIn).isExecutable());
+    QVERIFY(m_dir.isValid());
+    m_firmware = m_dir.filePath("fw_V13_release.bin");
+    QVERIFY(writeFile(m_firmware, noise(200 * 1024)));
+    m_state = m_dir.filePath("state/device.txt");
+    QVERIFY(QDir().mkpath(m_dir.filePath("state")));
+}
+
+void TestStandIn::help()
+{
+    const Result r = StandIn().run({"--help"});
+    QVERIFY(r.finished);
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(r.err.isEmpty());
+    for (const char *word :
+         {"chip-id", "write-flash", "--port", "ok", "dead-port-first", "no-device", "burn-fail",
+          "hash-mismatch", "hang", "crash", "late-success", "exit-nonzero", "SIMDEVICE_STATE",
+          "ESPTOOL_STANDIN_SCENARIO", "ESPTOOL_STANDIN_CONTROL", "ESPTOOL_STANDIN_PAUSE_MS",
+          "ESPTOOL_STANDIN_DEAD_PORTS", "NO_COLOR"})
+        QVERIFY2(r.out.contains(word), word);
+}
+
+void TestStandIn::usageError_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("reason");
+
+    QStringList unknownWriteOption = burnArgs("FIRMWARE");
+    unknownWriteOption.insert(9, "--verify");
+    QTest::newRow("unknown global option")
+        << QStringList{"--foo", "chip-id"} << "No such option: --foo";
+    QTest::newRow("unknown write-flash option") << unknownWriteOption << "No such option: --verify";
+    QTest::newRow("option after chip-id")
+        << QStringList{"chip-id", "--flash-mode", "dio"} << "No such option: --flash-mode";
+    QTest::newRow("older underscore spelling of the command")
+        << QStringList{"write_flash", "0x10000", "FIRMWARE"} << "No such command 'write_flash'";
+    QTest::newRow("no command") << QStringList{} << "Missing command";
+    QTest::newRow("option without its value") << QStringList{"--port"} << "requires an argument";
+    QTest::newRow("chip not simulated")
+        << QStringList{"--chip", "esp8266", "chip-id"} << "Invalid value for '--chip'";
+    QTest::newRow("baud rate not a number")
+        << QStringList{"-b", "fast", "chip-id"} << "Invalid value for '-b'";
+    QTest::newRow("firmware file missing")
+        << burnArgs("/nonexistent/fw_V1_x.bin") << "File '/nonexistent/fw_V1_x.bin' does not exist";
+    QTest::newRow("address without file")
+        << QStringList{"write-flash", "0x10000"} << "Missing argument";
+    QTest::newRow("address not a number")
+        << QStringList{"write-flash", "here", "FIRMWARE"} << "not a valid address";
+    QTest::newRow("extra argument to chip-id")
+        << QStringList{"chip-id", "now"} << "unexpected extra argument";
+}
+
+void TestStandIn::usageError()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, reason);
+    arguments.replaceInStrings("FIRMWARE", m_firmware);
+
+    StandIn standIn;
+    standIn.setEnv({"SIMDEVICE_STATE=" + m_state});
+    QVERIFY(writeFile(m_state, kState));
+    const Result r = standIn.run(arguments);
+    QVERIFY(r.finished);
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.out.isEmpty(), r.out.constData());
+    const QString err = QString::fromLocal8Bit(r.err);
+    QVERIFY2(err.contains("Error"), qPrintable(err));
+    // The panel wraps long reasons; read it as one line.
+    QString flat = err;
+    QVERIFY2(flat.remove('|').simplified().contains(reason), qPrintable(err));
+    QCOMPARE(flashtext::burnVerdict(r.text()), BurnVerdict::Failed);
+    QCOMPARE(readFile(m_state), kState);
+}
+
+void TestStandIn::probe_data()
+{
+    QTest::addColumn<QByteArray>("state");   // empty: no state file
+    QTest::addColumn<QByteArray>("control"); // empty: no control file
+    QTest::addColumn<QStringList>("env");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("outLines");
+    QTest::addColumn<QStringList>("errLines");
+    QTest::addColumn<ProbeVerdict>("verdict");
+
+    const QStringList chipId{"chip-id"};
+    const QString dead = QStringLiteral(
+        "%1 failed to connect: Failed to connect to Espressif device: No serial data received.");
+    const QStringList connected{"esptool v5.3.1",
+                                "Found 1 serial ports...",
+                                "Serial port /dev/pts/77:\nConnecting.",
+                                "Detecting chip type... ESP32-S3",
+                                "Connected to ESP32-S3 on /dev/pts/77:",
+                                "Chip type:          ESP32-S3 (QFN56) (revision v0.2)",
+                                "Crystal frequency:  40MHz",
+                                "MAC:                24:58:7c:d1:0a:3e\n\n",
+                                "Stub flasher running.\n\n",
+                                "Warning: ESP32-S3 has no chip ID. Reading MAC address instead.",
+                                "MAC:                24:58:7c:d1:0a:3e\n\n",
+                                "Hard resetting via RTS pin...\n"};
+
+    QTest::newRow("device from the state file")
+        << kState << QByteArray() << QStringList() << chipId << 0 << connected << QStringList()
+        << ProbeVerdict::Connected;
+    QTest::newRow("dead port tried first")
+        << kState << QByteArray() << QStringList{"ESPTOOL_STANDIN_SCENARIO=dead-port-first"}
+        << chipId << 0
+        << QStringList{"Found 2 serial ports...", "Serial port /dev/ttyS0:\nConnecting.......\n",
+                       "Serial port /dev/pts/77:", "Connected to ESP32-S3 on /dev/pts/77:"}
+        << QStringList{dead.arg("/dev/ttyS0"), "troubleshooting"} << ProbeVerdict::Connected;
+    QTest::newRow("extra dead ports, reverse sorted")
+        << kState << QByteArray()
+        << QStringList{"ESPTOOL_STANDIN_DEAD_PORTS=/dev/ttyAMA0,/dev/ttyUSB1"} << chipId << 0
+        << QStringList{"Found 3 serial ports...",
+                       "Serial port /dev/ttyUSB1:", "Serial port /dev/ttyAMA0:",
+                       "Serial port /dev/pts/77:", "Connected to ESP32-S3 on /dev/pts/77:"}
+        << QStringList{dead.arg("/dev/ttyUSB1"), dead.arg("/dev/ttyAMA0")}
+        << ProbeVerdict::Connected;
+    QTest::newRow("no state file") << QByteArray() << QByteArray() << QStringList() << chipId << 2
+                                   << QStringList{"esptool v5.3.1", "Found 0 serial ports..."}
+                                   << QStringList{"A fatal error occurred: Could not connect to "
+                                                  "an Espressif device on any of the 0 "
+                                                  "available serial ports."}
+                                   << ProbeVerdict::NoDevice;
+    QTest::newRow("state file without a port")
+        << QByteArray("version=3\n") << QByteArray() << QStringList() << chipId << 2
+        << QStringList{"Found 0 serial ports..."} << QStringList{"Could not connect"}
+        << ProbeVerdict::NoDevice;
+    QTest::newRow("no-device scenario with a device present")
+        << kState << QByteArray() << QStringList{"ESPTOOL_STANDIN_SCENARIO=no-device"} << chipId
+        << 2 << QStringList{"Found 1 serial ports...", "Serial port /dev/pts/77:"}
+        << QStringList{dead.arg("/dev/pts/77"), "on any of the 1 available serial ports."}
+        << ProbeVerdict::NoDevice;
+    QTest::newRow("scenario from the control file")
+        << kState << QByteArray("scenario=no-device\npause_ms=0\n") << QStringList() << chipId << 2
+        << QStringList{"Serial port /dev/pts/77:"} << QStringList{"Could not connect"}
+        << ProbeVerdict::NoDevice;
+    QTest::newRow("environment wins over the control file")
+        << kState << QByteArray("scenario=no-device\n")
+        << QStringList{"ESPTOOL_STANDIN_SCENARIO=ok"} << chipId << 0 << connected << QStringList()
+        << ProbeVerdict::Connected;
+    QTest::newRow("port on the command line")
+        << kState << QByteArray() << QStringList{"ESPTOOL_STANDIN_DEAD_PORTS=/dev/ttyUSB1"}
+        << QStringList{"--port", "/dev/pts/77", "chip-id"} << 0
+        << QStringList{"esptool v5.3.1\nSerial port /dev/pts/77:",
+                       "Connected to ESP32-S3 on /dev/pts/77:"}
+        << QStringList() << ProbeVerdict::Connected;
+    QTest::newRow("unknown scenario")
+        << kState << QByteArray() << QStringList{"ESPTOOL_STANDIN_SCENARIO=sometimes"} << chipId
+        << 2 << QStringList() << QStringList{"error: unknown scenario 'sometimes'"}
+        << ProbeVerdict::NoDevice;
+}
+
+void TestStandIn::probe()
+{
+    QFETCH(QByteArray, state);
+    QFETCH(QByteArray, control);
+    QFETCH(QStringList, env);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, outLines);
+    QFETCH(QStringList, errLines);
+    QFETCH(ProbeVerdict, verdict);
+
+    QFile::remove(m_state);
+    if (!state.isEmpty())
+        QVERIFY(writeFile(m_state, state));
+    const QString controlPath = m_dir.filePath("control.txt");
+    QFile::remove(controlPath);
+    if (!control.isEmpty())
+        QVERIFY(writeFile(controlPath, control));
+
+    StandIn standIn;
+    standIn.setEnv({"SIMDEVICE_STATE=" + m_state, "ESPTOOL_STANDIN_CONTROL=" + controlPath});
+    standIn.setEnv(env);
+    const Result r = standIn.run(arguments);
+    QVERIFY(r.finished);
+    QCOMPARE(r.status, QProcess::NormalExit);
+    QCOMPARE(r.exitCode, exitCode);
+    const QString out = QString::fromLocal8Bit(r.out);
+    const QString err = QString::fromLocal8Bit(r.err);
+    QVERIFY2(missingInOrder(out, outLines).isEmpty(),
+             qPrintable(missingInOrder(out, outLines) + " not in:\n" + out));
+    QVERIFY2(missingInOrder(err, errLines).isEmpty(),
+             qPrintable(missingInOrder(err, errLines) + " not in:\n" + err));
+    if (errLines.isEmpty())
+        QVERIFY2(err.isEmpty(), qPrintable(err));
+    QCOMPARE(flashtext::probeVerdict(r.text()), verdict);
+    if (verdict == ProbeVerdict::Connected)
+        QCOMPARE(flashtext::probePortName(r.text(), flashtext::PortNaming::DevicePath),
+                 QString("/dev/pts/77"));
+    // A probe never changes the device.
+    if (!state.isEmpty())
+        QCOMPARE(readFile(m_state), state);
+}
+
+void TestStandIn::burn_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<bool>("crashes");
+    QTest::addColumn<BurnVerdict>("verdict");
+    QTest::addColumn<QString>("versionLine");
+    QTest::addColumn<bool>("complete"); // progress reached 100.0%
+
+    QTest::newRow("ok") << "ok"
+                        << "fw_V13_release.bin" << 0 << false << BurnVerdict::Succeeded
+                        << "version=13" << true;
+    QTest::newRow("ok, leading zeros in the name")
+        << "ok"
+        << "fw_V0007_x.bin" << 0 << false << BurnVerdict::Succeeded << "version=7" << true;
+    QTest::newRow("ok, no version in the name")
+        << "ok"
+        << "firmware.bin" << 0 << false << BurnVerdict::Succeeded << "version=12" << true;
+    QTest::newRow("failing midway")
+        << "burn-fail"
+        << "fw_V13_release.bin" << 2 << false << BurnVerdict::Failed << "version=12" << false;
+    QTest::newRow("hash mismatch after 100.0%")
+        << "hash-mismatch"
+        << "fw_V13_release.bin" << 2 << false << BurnVerdict::Failed << "version=12" << true;
+    QTest::newRow("non-zero exit with the success texts")
+        << "exit-nonzero"
+        << "fw_V13_release.bin" << 1 << false << BurnVerdict::Succeeded << "version=13" << true;
+    QTest::newRow("late success") << "late-success"
+                                  << "fw_V13_release.bin" << 0 << false << BurnVerdict::Succeeded
+                                  << "version=13" << true;
+    QTest::newRow("crash after partial output")
+        << "crash"
+        << "fw_V13_release.bin" << -1 << true << BurnVerdict::Undecided << "version=12" << false;
+    QTest::newRow("no device") << "no-device"
+                               << "fw_V13_release.bin" << 2 << false << BurnVerdict::Failed
+                               << "version=12" << false;
+}
+
+void TestStandIn::burn()
+{
+    QFETCH(QString, scenario);
+    QFETCH(QString, fileName);
+    QFETCH(int, exitCode);
+    QFETCH(bool, crashes);
+    QFETCH(BurnVerdict, verdict);
+    QFETCH(QString, versionLine);
+    QFETCH(bool, complete);
+
+    const QByteArray image = noise(200 * 1024);
+    const QString firmware = m_dir.filePath(fileName);
+    QVERIFY(writeFile(firmware, image));
+    QVERIFY(writeFile(m_state, kState));
+
+    StandIn standIn;
+    standIn.setEnv({"SIMDEVICE_STATE=" + m_state, "ESPTOOL_STANDIN_SCENARIO=" + scenario});
+    const Result r = standIn.run(burnArgs(firmware));
+    QVERIFY(r.finished);
+    QCOMPARE(r.status, crashes ? QProcess::CrashExit : QProcess::NormalExit);
+    if (!crashes)
+        QCOMPARE(r.exitCode, exitCode);
+    const QString out = QString::fromLocal8Bit(r.out);
+    QCOMPARE(flashtext::burnVerdict(r.text()), verdict);
+
+    // The other lines of the state file, and their order, survive the rewrite; no temporary
+    // file is left beside it.
+    QByteArray expectedState = kState;
+    expectedState.replace("version=12", versionLine.toUtf8());
+    QCOMPARE(readFile(m_state), expectedState);
+    QCOMPARE(QDir(m_dir.filePath("state")).entryList(QDir::Files | QDir::Hidden),
+             QStringList{"device.txt"});
+
+    if (scenario == "no-device") {
+        QVERIFY(!out.contains("Writing at"));
+        return;
+    }
+    // One update per 16 KiB block of compressed data, from 0.0% on, each alone on a line that
+    // begins with a carriage return.
+    const QRegularExpressionMatch sizes =
+        QRegularExpression("Compressed (\\d+) bytes to (\\d+)\\.\\.\\.").match(out);
+    QVERIFY(sizes.hasMatch());
+    QCOMPARE(sizes.captured(1).toInt(), image.size());
+    const int compressed = sizes.captured(2).toInt();
+    const QList<double> seen = percentages(out);
+    QVERIFY(!seen.isEmpty());
+    QCOMPARE(seen.first(), 0.0);
+    QCOMPARE(seen.last() == 100.0, complete);
+    if (complete)
+        QCOMPARE(seen.size(), (compressed + 16383) / 16384 + 1);
+    QCOMPARE(out.count("\rWriting at 0x"), seen.size());
+    QCOMPARE(out.count(QRegularExpression("\rWriting at 0x[0-9a-f]{8} \\[[=> ]{30}\\] +\\d+\\.\\d%"
+                                          " \\d+/\\d+ bytes\\.\\.\\. \n")),
+             seen.size());
+    // The tool resets the chip on the way out, also after a failure, but not after a crash.
+    QCOMPARE(out.endsWith("\nHard resetting via RTS pin...\n"), !crashes);
+    QCOMPARE(QString::fromLocal8Bit(r.err).startsWith("A fatal error occurred: "), exitCode == 2);
+}
+
+void TestStandIn::lateSuccessComesInTheLastChunk()
+{
+    QVERIFY(writeFile(m_state, kState));
+    StandIn standIn;
+    standIn.setEnv({"SIMDEVICE_STATE=" + m_state, "ESPTOOL_STANDIN_SCENARIO=late-success",
+                    "ESPTOOL_STANDIN_PAUSE_MS=10"});
+    const Result r = standIn.run(burnArgs(m_firmware));
+    QVERIFY(r.finished);
+    QVERIFY(r.outChunks.size() > 2);
+    const QByteArray last = r.outChunks.last();
+    QVERIFY2(last.contains("100.0%") && last.contains("Hard resetting via RTS pin"),
+             last.constData());
+    for (int i = 0; i + 1 < r.outChunks.size(); ++i)
+        QVERIFY2(!r.outChunks.at(i).contains("100.0%"), r.outChunks.at(i).constData());
+}
+
+void TestStandIn::hangsUntilKilled()
+{
+    QVERIFY(writeFile(m_state, kState));
+    StandIn standIn;
+    standIn.setEnv({"SIMDEVICE_STATE=" + m_state, "ESPTOOL_STANDIN_SCENARIO=hang"});
+    QSignalSpy finished(&standIn.process(),
+                        QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+    standIn.start(burnArgs(m_firmware));
+    QTRY_VERIFY_WITH_TIMEOUT(standIn.sofar().out.contains("Writing at"), 20000);
+    // Nothing more arrives and the process stays; this wait is the assertion itself.
+    const int before = standIn.sofar().out.size();
+    QVERIFY(!finished.wait(500));
+    QCOMPARE(standIn.sofar().out.size(), before);
+    standIn.process().kill();
+    QVERIFY(finished.wait(10000));
+    QCOMPARE(flashtext::burnVerdict(QString::fromLocal8Bit(standIn.sofar().out)),
+             BurnVerdict::Undecided);
+}
+
+void TestStandIn::terminalForm_data()
+{
+    QTest::addColumn<QStringList>("env");
+    QTest::addColumn<bool>("terminal");
+
+    QTest::newRow("xterm") << QStringList{"TERM=xterm"} << true;
+    QTest::newRow("xterm-256color") << QStringList{"TERM=xterm-256color"} << true;
+    QTest::newRow("screen") << QStringList{"TERM=screen"} << true;
+    QTest::newRow("linux console") << QStringList{"TERM=linux"} << true;
+    QTest::newRow("vt100") << QStringList{"TERM=vt100"} << true;
+    QTest::newRow("empty NO_COLOR counts as unset")
+        << QStringList{"TERM=xterm", "NO_COLOR="} << true;
+    QTest::newRow("NO_COLOR set") << QStringList{"TERM=xterm", "NO_COLOR=1"} << false;
+    QTest::newRow("dumb terminal") << QStringList{"TERM=dumb"} << false;
+    QTest::newRow("no TERM") << QStringList() << false;
+}
+
+void TestStandIn::terminalForm()
+{
+    QFETCH(QStringList, env);
+    QFETCH(bool, terminal);
+
+    QVERIFY(writeFile(m_state, kState));
+    StandIn standIn;
+    standIn.setEnv({"SIMDEVICE_STATE=" + m_state, "ESPTOOL_STANDIN_SCENARIO=burn-fail"});
+    standIn.setEnv(env);
+    const Result r = standIn.run(burnArgs(m_firmware));
+    QVERIFY(r.finished);
+    QCOMPARE(r.exitCode, 2);
+    const QString out = QString::fromLocal8Bit(r.out);
+    const QString err = QString::fromLocal8Bit(r.err);
+    if (terminal) {
+        // Updates are redrawn in place, with no line end between them.
+        QVERIFY(out.contains("\r\x1b[KWriting at 0x00010000"));
+        QVERIFY(!out.contains(QRegularExpression("bytes\\.\\.\\. \n\r")));
+        QCOMPARE(out.count("\r\x1b[KWriting at"), percentages(out).size());
+        QVERIFY(out.contains("\x1b[1A\x1b[2K"));
+        QVERIFY2(err.contains("\x1b[31mA fatal error occurred: ") && err.contains("\x1b[0m"),
+                 qPrintable(err));
+    } else {
+        QVERIFY2(!out.contains('\x1b') && !err.contains('\x1b'), qPrintable(out + err));
+        QVERIFY(out.contains("bytes... \n\rWriting at"));
+    }
+    // Both forms carry the same words.
+    QCOMPARE(flashtext::burnVerdict(out + err), BurnVerdict::Failed);
+    QVERIFY(out.contains("Hard resetting via RTS pin"));
+}
+
+// The recordings under tests/data are what the stand-in prints today.
+void TestStandIn::recordingsAreCurrent()
+{
+    QTemporaryDir fresh;
+    QVERIFY(fresh.isValid());
+    const QString data = QStringLiteral(QUORBEL_TEST_DATA);
+    QProcess script;
+    script.start("bash",
+                 {data + "/regenerate.sh", QStringLiteral(QUORBEL_STANDIN_DIR), fresh.path()});
+    QVERIFY(script.waitForFinished(60000));
+    QCOMPARE(script.exitCode(), 0);
+
+    const QStringList recorded = QDir(data).entryList({"*.txt"}, QDir::Files, QDir::Name);
+    QCOMPARE(QDir(fresh.path()).entryList({"*.txt"}, QDir::Files, QDir::Name), recorded);
+    QVERIFY(!recorded.isEmpty());
+    for (const QString &name : recorded)
+        QVERIFY2(readFile(data + "/" + name) == readFile(fresh.filePath(name)),
+                 qPrintable(name + " differs; renew it with tests/data/regenerate.sh"));
+}
+
+QTEST_GUILESS_MAIN(TestStandIn)
+#include "tst_esptool_standin.moc"
