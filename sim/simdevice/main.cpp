@@ -49,7 +49,8 @@ const char USAGE[] =
     "  --version N        firmware version, 0..65535 (default 10)\n"
     "  --soc N            state of charge in percent, 0..255 (default 80)\n"
     "  --battery HEX      the 28-byte battery record in hex; byte 12 is replaced by the charge\n"
-    "  --fault MODE       none, silent, badsum, wrongdir, noise, split, double, short, unknown\n"
+    "  --fault MODE       none, silent, badsum, wrongdir, noise, split, double, short,\n"
+    "                     unknown, other (see README.md)\n"
     "  --after N          answer a request only at its Nth transmission (default 1)\n"
     "  --count N          apply the fault to the first N answers only (default 0: all)\n"
     "  --pause MS         pause between the two parts of a split answer (default 200)\n"
@@ -361,6 +362,9 @@ private:
 
     void SendAnswer(std::uint8_t request, const std::string &fault, const State &state)
     {
+        // A confused device answers another request than the one asked.
+        if (fault == "other")
+            request = request == 7 ? 9 : 7;
         const std::uint8_t answerId = std::uint8_t(request + 1);
         Bytes payload = AnswerPayload(request, state);
         if (fault == "silent")
