@@ -181,17 +181,16 @@ QString parseCommandLine(const QStringList &arguments, Invocation *inv)
     const QString command = p.take();
     if (command == "chip-id") {
         inv->command = Invocation::Command::ChipId;
-        while (!p.atEnd()) {
-            const QString arg = p.peek();
-            if (arg == "-h" || arg == "--help") {
-                inv->command = Invocation::Command::Help;
-                return QString();
-            }
-            if (arg.startsWith('-'))
-                return QStringLiteral("No such option: %1").arg(p.takeOption());
-            return QStringLiteral("Got unexpected extra argument (%1)").arg(arg);
+        if (p.atEnd())
+            return QString();
+        const QString arg = p.peek();
+        if (arg == "-h" || arg == "--help") {
+            inv->command = Invocation::Command::Help;
+            return QString();
         }
-        return QString();
+        if (arg.startsWith('-'))
+            return QStringLiteral("No such option: %1").arg(p.takeOption());
+        return QStringLiteral("Got unexpected extra argument (%1)").arg(arg);
     }
     if (command == "write-flash") {
         inv->command = Invocation::Command::WriteFlash;
