@@ -8,8 +8,8 @@ namespace flashtext {
 
 // The first percentage in one output chunk: a number directly after white space, then optional
 // white space and '%'. Returns false when the chunk holds none. The number is not bounded: it
-// may exceed 100, and a digit run beyond the range of a double gives infinity, so range-check
-// it before truncating it to an int.
+// may exceed 100, and a digit run beyond the range of a double gives infinity; truncatePercent
+// below makes it a bar value.
 bool findPercentage(const QString &chunk, double *percent);
 
 // The tool has begun looking for the device.

@@ -25,8 +25,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         QString::fromUtf8(reinterpret_cast<const char *>(data), static_cast<int>(size));
 
     double percent = -1;
-    if (flashtext::findPercentage(text, &percent))
+    if (flashtext::findPercentage(text, &percent)) {
         check(percent >= 0);
+        const int value = flashtext::truncatePercent(percent);
+        check(value >= 0 && value <= 1000);
+    }
     flashtext::mentionsFound(text);
 
     // A failure text always wins over the success texts.

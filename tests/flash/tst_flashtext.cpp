@@ -81,6 +81,8 @@ class TestFlashText : public QObject
 private slots:
     void percentage_data();
     void percentage();
+    void barValue_data();
+    void barValue();
     void burnVerdict_data();
     void burnVerdict();
     void probeVerdict_data();
@@ -140,6 +142,29 @@ void TestFlashText::percentage()
     else
         QCOMPARE(value, -1.0);
     QCOMPARE(flashtext::mentionsFound(chunk), mentionsFound);
+}
+
+void TestFlashText::barValue_data()
+{
+    QTest::addColumn<QString>("chunk");
+    QTest::addColumn<int>("value");
+
+    QTest::newRow("45.9 truncates to 45") << " 45.9%" << 45;
+    QTest::newRow("99.99 stays below 100") << " 99.99%" << 99;
+    QTest::newRow("100.0") << " 100.0%" << 100;
+    QTest::newRow("above 100 is passed on for the bar to ignore") << " 150%" << 150;
+    QTest::newRow("number beyond int range is clamped") << " 99999999999%" << 1000;
+    QTest::newRow("number beyond double range is clamped") << " " + QString(400, '9') + "%" << 1000;
+}
+
+void TestFlashText::barValue()
+{
+    QFETCH(QString, chunk);
+    QFETCH(int, value);
+
+    double percent = -1;
+    QVERIFY(flashtext::findPercentage(chunk, &percent));
+    QCOMPARE(flashtext::truncatePercent(percent), value);
 }
 
 void TestFlashText::burnVerdict_data()
