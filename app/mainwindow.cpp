@@ -442,10 +442,10 @@ void MainWindow::readIperfOutput()
 void MainWindow::slotProcessFinished(int exitCode)
 {
     Q_UNUSED(exitCode) // the verdict comes from the text alone
-    const QByteArray left = m_pProcess->readAll();
+    const QString left = esptool::readChunk(m_pProcess);
     qDebug() << "left:" << left;
     // The last bytes may hold the verdict itself ("Hard resetting…", "A fatal error…").
-    m_strInfo += QString::fromLocal8Bit(left);
+    m_strInfo += left;
     qDebug() << "m_strInfo:" << m_strInfo;
 
     if (m_iProcessMode == 1)

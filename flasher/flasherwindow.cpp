@@ -130,10 +130,10 @@ void MainWindow::slotProcessFinished(int exitCode)
     Q_UNUSED(exitCode) // the verdict comes from the text alone
     // Deliberate: the burn tool lets the device settle before it judges the run.
     QThread::msleep(1000);
-    const QByteArray left = m_pProcess->readAll();
+    const QString left = esptool::readChunk(m_pProcess);
     qDebug() << "left:" << left;
     // The last bytes may hold the verdict itself.
-    m_strInfo += QString::fromLocal8Bit(left);
+    m_strInfo += left;
     qDebug() << "m_strInfo:" << m_strInfo;
 
     switch (flashtext::burnVerdict(m_strInfo)) {
