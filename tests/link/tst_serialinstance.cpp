@@ -263,6 +263,7 @@ private slots:
 
     void withoutPortObject();
     void shutdown();
+    void simulatedPortFromEnvironment();
 
 private:
     bool startWorker();
@@ -715,6 +716,47 @@ void tst_SerialInstance::shutdown()
 
     QSerialPort other(device.portPath());
     QVERIFY2(other.open(QIODevice::ReadWrite), qPrintable(other.errorString()));
+}
+
+// QUORBEL_SIMULATED_PORT puts the simulated device among the system's ports, where the usual
+// filter, log and open treat it like any other; the device's state file may change under it.
+void tst_SerialInstance::simulatedPortFromEnvironment()
+{
+    SimDevice device({"--version", "21"});
+    QVERIFY2(device.start(), qPrintable(device.errorString()));
+    QCOMPARE(device.state().value("port"), device.portPath());
+
+    qunsetenv("QUORBEL_SIMULATED_PORT");
+    const QList<SerialPortDescription> plain = SystemSerialPorts();
+    qputenv("QUORBEL_SIMULATED_PORT", device.portPath().toLocal8Bit());
+    const QList<SerialPortDescription> withDevice = SystemSerialPorts();
+    qunsetenv("QUORBEL_SIMULATED_PORT");
+    QCOMPARE(withDevice.size(), plain.size() + 1);
+    const SerialPortDescription simulated = withDevice.last();
+    QCOMPARE(simulated.portName, device.portPath());
+    QCOMPARE(simulated.systemLocation, device.portPath());
+    QCOMPARE(simulated.description, QStringLiteral("Simulated device"));
+    QCOMPARE(simulated.manufacturer, QStringLiteral("Quorbel"));
+    QCOMPARE(simulated.serialNumber, QStringLiteral("SIM0001"));
+
+    // The worker's own, system enumeration this time.
+    QVERIFY(startWorker());
+    qputenv("QUORBEL_SIMULATED_PORT", device.portPath().toLocal8Bit());
+    emit m_window->SigGetPortInfoList();
+    QTRY_COMPARE_WITH_TIMEOUT(m_recorder->events({"ports"}).size(), 1, WAIT_MS);
+    qunsetenv("QUORBEL_SIMULATED_PORT");
+    QVERIFY(Inspector::portList(m_worker).contains(device.portPath()));
+    QCOMPARE(Logged("[serial]:Description :  \"Simulated device\""), 1);
+    QVERIFY(openPort(device.portPath()));
+
+    request(MSG_GET_VERSION);
+    QTRY_COMPARE_WITH_TIMEOUT(m_recorder->events({"version"}), QStringList{"version:21"}, WAIT_MS);
+    QVERIFY(device.setState("version", "22"));
+    request(MSG_GET_VERSION);
+    QTRY_COMPARE_WITH_TIMEOUT(m_recorder->events({"version"}),
+                              (QStringList{"version:21", "version:22"}), WAIT_MS);
+    QCOMPARE(device.state().value("version"), QStringLiteral("22"));
+    QCOMPARE(device.receivedFrames().size(), 2);
 }
 
 QTEST_GUILESS_MAIN(tst_SerialInstance)
