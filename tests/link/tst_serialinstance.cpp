@@ -170,11 +170,6 @@ public:
         QMutexLocker lock(&m_mutex);
         return m_threads;
     }
-    QHash<QString, qint64> firstTime() const
-    {
-        QMutexLocker lock(&m_mutex);
-        return m_firstTime;
-    }
 
 private:
     void record(const QString &event)
@@ -182,18 +177,11 @@ private:
         QMutexLocker lock(&m_mutex);
         m_events.append(event);
         m_threads.append(QThread::currentThread());
-        if (!m_firstTime.contains(event))
-            m_firstTime.insert(event, m_clock.elapsed());
     }
 
     mutable QMutex m_mutex;
     QStringList m_events;
     QList<QThread *> m_threads;
-    QHash<QString, qint64> m_firstTime;
-    QElapsedTimer m_clock;
-
-public:
-    void startClock() { m_clock.start(); }
 };
 
 // Stands for the main window: it reaches the worker only through queued signals.
@@ -314,7 +302,6 @@ void tst_SerialInstance::cleanup()
 bool tst_SerialInstance::startWorker()
 {
     m_worker->Init();
-    m_recorder->startClock();
     return Inspector::thread(m_worker) && Inspector::thread(m_worker)->isRunning();
 }
 
