@@ -50,8 +50,10 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
-    // Kills a running tool; its end still reaches the output and completion handlers, on this
-    // window, like any other end of a run.
+    // Kills a running tool. Its end still reaches the output and completion handlers, which log
+    // it, but a run cut short by closing gets no verdict: no box may pop up after the window
+    // has gone.
+    m_iProcessMode = -1;
     m_pProcess->close();
     delete m_pProcess;
     m_pProcess = nullptr;
