@@ -23,6 +23,7 @@ public:
     static QString runText(const MainWindow &w) { return w.m_strInfo; }
     static QString lastDir(const MainWindow &w) { return w.m_LastDir; }
     static QString configFileName(const MainWindow &w) { return w.m_CfgFileName; }
+    static QSettings *settings(const MainWindow &w) { return w.m_pSettings; }
 
     static void setPortName(MainWindow &w, const QString &name) { w.m_strPortName = name; }
     static void setFilePath(MainWindow &w, const QString &path) { w.m_strFilePath = path; }
