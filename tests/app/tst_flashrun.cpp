@@ -21,8 +21,6 @@
 #include <memory>
 #include <sys/types.h>
 
-Q_DECLARE_METATYPE(QSerialPort::BaudRate)
-
 namespace
 {
 
@@ -489,6 +487,7 @@ void TestFlashRun::nextBurn()
     QFETCH(QString, formatAfterFirst);
     QFETCH(QString, stateAfterFirst);
 
+    QStringList formatsAtValue; // outlives the window that fills it
     Bench bench;
     Ui_MainWindow *ui = bench.ui;
     qputenv("ESPTOOL_STANDIN_SCENARIO", firstScenario.toUtf8());
@@ -499,7 +498,6 @@ void TestFlashRun::nextBurn()
     QCOMPARE(stateOf(ui->progressBar), stateAfterFirst);
 
     qputenv("ESPTOOL_STANDIN_SCENARIO", "ok");
-    QStringList formatsAtValue;
     QObject::connect(ui->progressBar, &QProgressBar::valueChanged, ui->progressBar, [&](int value) {
         formatsAtValue << QStringLiteral("%1 %2").arg(value).arg(ui->progressBar->format());
     });
