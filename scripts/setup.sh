@@ -8,6 +8,7 @@ packages=(
   qtbase5-dev libqt5serialport5-dev libudev-dev
   binutils-mingw-w64-x86-64 mingw-w64-common
   fonts-wqy-microhei
+  libbenchmark-dev
 )
 
 missing=()
