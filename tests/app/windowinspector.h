@@ -35,4 +35,5 @@ public:
     static void portRemoved(MainWindow &w, const QString &name) { w.slotSerialPortRemoved(name); }
     static void startTest(MainWindow &w) { w.startTest(); }
     static int getFileVersion(MainWindow &w, const QString &name) { return w.GetFileVersion(name); }
+    static void animationStep(MainWindow &w) { w.slotTimeOut(); }
 };
