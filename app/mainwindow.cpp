@@ -244,34 +244,29 @@ void MainWindow::slotConnectState(int mode, bool state)
     }
 }
 
-void MainWindow::on_m_pBtnGetSn_clicked()
+void MainWindow::query(const char *logLine, quint8 msgId)
 {
     if (!isConnected()) {
         warn("未连接串口");
         return;
     }
-    qDebug() << "Get Sn";
-    sendRequest(MSG_GET_SN);
+    qDebug() << logLine;
+    sendRequest(msgId);
+}
+
+void MainWindow::on_m_pBtnGetSn_clicked()
+{
+    query("Get Sn", MSG_GET_SN);
 }
 
 void MainWindow::on_m_pBtnGetVesion_clicked()
 {
-    if (!isConnected()) {
-        warn("未连接串口");
-        return;
-    }
-    qDebug() << "Get Vesion";
-    sendRequest(MSG_GET_VERSION);
+    query("Get Vesion", MSG_GET_VERSION);
 }
 
 void MainWindow::on_m_pBtnGetBatteryInfo_clicked()
 {
-    if (!isConnected()) {
-        warn("未连接串口");
-        return;
-    }
-    qDebug() << "Get BAttery Info";
-    sendRequest(MSG_GET_BATTERY_INFO);
+    query("Get BAttery Info", MSG_GET_BATTERY_INFO);
 }
 
 void MainWindow::slotGetSnAck(const QString &str_Sn)

@@ -70,6 +70,7 @@ private:
 
     bool isConnected() const;
     void sendRequest(quint8 msgId);
+    void query(const char *logLine, quint8 msgId);
     void endWaiting();
     void warn(const char *text);
     void repolish(QWidget *widget, const char *state);

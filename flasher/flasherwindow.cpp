@@ -25,27 +25,23 @@ QString translate(const char *text)
 
 } // namespace
 
-const char *const kGreenBarStyle = "QProgressBar {"
-                                   "  border: 1px solid grey;"
-                                   "  border-radius: 5px;"
-                                   "  text-align: center;"
-                                   "  height: 20px;"
-                                   "}"
-                                   "QProgressBar::chunk {"
-                                   "  background-color: #00ff00;"
-                                   "  border-radius: 3px;"
-                                   "}";
+// The two sheets differ only in the chunk's colour.
+#define QUORBEL_BAR_STYLE(chunkColour)                                                             \
+    "QProgressBar {"                                                                               \
+    "  border: 1px solid grey;"                                                                    \
+    "  border-radius: 5px;"                                                                        \
+    "  text-align: center;"                                                                        \
+    "  height: 20px;"                                                                              \
+    "}"                                                                                            \
+    "QProgressBar::chunk {"                                                                        \
+    "  background-color: " chunkColour ";"                                                         \
+    "  border-radius: 3px;"                                                                        \
+    "}"
 
-const char *const kRedBarStyle = "QProgressBar {"
-                                 "  border: 1px solid grey;"
-                                 "  border-radius: 5px;"
-                                 "  text-align: center;"
-                                 "  height: 20px;"
-                                 "}"
-                                 "QProgressBar::chunk {"
-                                 "  background-color: #ff0c30;"
-                                 "  border-radius: 3px;"
-                                 "}";
+const char *const kGreenBarStyle = QUORBEL_BAR_STYLE("#00ff00");
+const char *const kRedBarStyle = QUORBEL_BAR_STYLE("#ff0c30");
+
+#undef QUORBEL_BAR_STYLE
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui_MainWindow), m_pProcess(new QProcess(this))
@@ -65,6 +61,9 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    // A run cut short by closing the window gets no verdict: no pause and no box after the
+    // window has gone.
+    disconnect(m_pProcess, nullptr, this, nullptr);
     m_pProcess->close();
     delete m_pProcess;
     m_pProcess = nullptr;

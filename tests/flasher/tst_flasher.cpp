@@ -16,6 +16,9 @@
 
 #include <memory>
 
+#include <csignal>
+#include <sys/types.h>
+
 using flasher::FlasherInspector;
 
 namespace
@@ -78,6 +81,7 @@ private slots:
     void outputTailCounts();
     void failedBarTurnsGreenOnNextStart();
     void twoQuickPressesStartOneRun();
+    void closingDuringRunKillsTool();
     void burnWithoutFileDoesNothing();
     void missingToolWarns();
 
@@ -374,6 +378,33 @@ void TestFlasher::twoQuickPressesStartOneRun()
     QCOMPARE(log.linesStartingWith("args[").size(), 1);
     QCOMPARE(boxes.count(), 1);
     QCOMPARE(boxes.lastText(), QString("烧录成功"));
+}
+
+void TestFlasher::closingDuringRunKillsTool()
+{
+    setScenario("hang");
+    BoxCatcher boxes;
+    LogCapture log;
+    auto *w = new flasher::MainWindow;
+    flasher::Ui_MainWindow *ui = FlasherInspector::ui(*w);
+    QVERIFY(!chooseFile(*w).isEmpty());
+    QProcess *process = FlasherInspector::process(*w);
+    ui->pushButton_Burn->click();
+    QVERIFY(process->waitForStarted(30000));
+    const qint64 pid = process->processId();
+    QSignalSpy progress(ui->progressBar, &QProgressBar::valueChanged);
+    QVERIFY(progress.wait(30000));
+
+    // Closing is immediate: no pause before a verdict, and no verdict box for a run cut short.
+    QElapsedTimer closing;
+    closing.start();
+    delete w;
+    QVERIFY2(closing.elapsed() < 900, qPrintable(QString::number(closing.elapsed())));
+    QCOMPARE(::kill(pid_t(pid), 0), -1);
+    QCOMPARE(errno, ESRCH);
+    QCoreApplication::processEvents();
+    QCOMPARE(boxes.count(), 0);
+    QVERIFY(log.linesStartingWith("m_strInfo:").isEmpty());
 }
 
 void TestFlasher::burnWithoutFileDoesNothing()
