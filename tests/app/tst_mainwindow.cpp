@@ -66,6 +66,7 @@ private slots:
     void batteryBarKeepsGradient_data();
     void batteryBarKeepsGradient();
 
+    void metaObjectOrder();
     void startUpState();
     void destructorKillsRunningTool();
 };
@@ -400,6 +401,34 @@ void TestMainWindow::batteryBarKeepsGradient()
     const QColor high = pixel(bar, 0.92, 0.5);
     QVERIFY2(low.red() > 230 && low.green() < 150 && low.blue() < 130, qPrintable(low.name()));
     QVERIFY2(high.green() > high.red() && high.blue() > 120, qPrintable(high.name()));
+}
+
+void TestMainWindow::metaObjectOrder()
+{
+    // The order fixes the indices; the on_<name>_clicked slots are bound by name.
+    const QMetaObject &meta = MainWindow::staticMetaObject;
+    QStringList methods;
+    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
+        const QMetaMethod method = meta.method(i);
+        methods << QString("%1 %2 %3")
+                       .arg(method.methodType() == QMetaMethod::Signal ? "signal" : "slot",
+                            method.access() == QMetaMethod::Public ? "public" : "private",
+                            QString::fromLatin1(method.methodSignature()));
+    }
+    const QStringList expected{
+        "signal public SigOpenSerial(QString,QSerialPort::BaudRate)",
+        "signal public SigCloseSerial()",
+        "signal public SigGetPortInfoList()",
+        "slot private on_pushButton_clicked()",
+        "slot private on_pushButton_Burn_clicked()",
+        "slot private on_m_pBtnGetSn_clicked()",
+        "slot private on_m_pBtnGetVesion_clicked()",
+        "slot private on_m_pBtnGetBatteryInfo_clicked()",
+        "slot private on_m_pbtnConnect_clicked()",
+        "slot private slotTimeOut()",
+        "slot private on_m_pGetInfo_clicked()",
+    };
+    QCOMPARE(methods, expected);
 }
 
 void TestMainWindow::startUpState()
