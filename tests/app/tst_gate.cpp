@@ -4,6 +4,7 @@
 #include "boxcatcher.h"
 #include "firmwaretest.h"
 #include "logcapture.h"
+#include "widgetlook.h"
 #include "windowinspector.h"
 
 #include "messages.h"
@@ -15,18 +16,6 @@
 
 namespace
 {
-
-QColor pixel(QWidget *widget, double fx, double fy)
-{
-    const QImage image = widget->grab().toImage();
-    return image.pixelColor(int(image.width() * fx), int(image.height() * fy));
-}
-
-bool near(const QColor &a, const QColor &b, int tolerance = 6)
-{
-    return qAbs(a.red() - b.red()) <= tolerance && qAbs(a.green() - b.green()) <= tolerance &&
-           qAbs(a.blue() - b.blue()) <= tolerance;
-}
 
 // The test's windows start the stand-in through PATH; its behaviour comes from the environment.
 void setScenario(const char *scenario)

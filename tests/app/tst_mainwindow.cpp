@@ -2,6 +2,7 @@
 // screen, start-up state, and what the destructor does to a running tool.
 
 #include "logcapture.h"
+#include "widgetlook.h"
 #include "windowinspector.h"
 
 #include "messages.h"
@@ -18,31 +19,10 @@
 namespace
 {
 
-QColor pixel(QWidget *widget, double fx, double fy)
-{
-    const QImage image = widget->grab().toImage();
-    return image.pixelColor(int(image.width() * fx), int(image.height() * fy));
-}
-
-bool near(const QColor &a, const QColor &b, int tolerance = 6)
-{
-    return qAbs(a.red() - b.red()) <= tolerance && qAbs(a.green() - b.green()) <= tolerance &&
-           qAbs(a.blue() - b.blue()) <= tolerance;
-}
-
 void setState(QWidget *widget, const char *state)
 {
     widget->setProperty("state", QString::fromLatin1(state));
     widget->style()->polish(widget);
-}
-
-QStringList focusablesInChain(QWidget *window)
-{
-    QStringList names;
-    for (QWidget *w = window->nextInFocusChain(); w != window; w = w->nextInFocusChain())
-        if (w->focusPolicy() & Qt::TabFocus)
-            names << w->objectName();
-    return names;
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include "boxcatcher.h"
 #include "firmwaretest.h"
 #include "logcapture.h"
+#include "widgetlook.h"
 #include "windowinspector.h"
 
 #include "messages.h"
@@ -23,27 +24,6 @@ using flasher::FlasherInspector;
 
 namespace
 {
-
-QColor pixel(QWidget *widget, double fx, double fy)
-{
-    const QImage image = widget->grab().toImage();
-    return image.pixelColor(int(image.width() * fx), int(image.height() * fy));
-}
-
-bool near(const QColor &a, const QColor &b, int tolerance = 6)
-{
-    return qAbs(a.red() - b.red()) <= tolerance && qAbs(a.green() - b.green()) <= tolerance &&
-           qAbs(a.blue() - b.blue()) <= tolerance;
-}
-
-QStringList focusablesInChain(QWidget *window)
-{
-    QStringList names;
-    for (QWidget *w = window->nextInFocusChain(); w != window; w = w->nextInFocusChain())
-        if (w->focusPolicy() & Qt::TabFocus)
-            names << w->objectName();
-    return names;
-}
 
 void setScenario(const char *scenario)
 {
