@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  g++ clang libclang-rt-14-dev cmake ninja-build pkg-config
+  g++ clang libclang-rt-14-dev cmake ninja-build pkg-config python3
   qtbase5-dev libqt5serialport5-dev libudev-dev
   binutils-mingw-w64-x86-64 mingw-w64-common
   fonts-wqy-microhei
