@@ -38,10 +38,8 @@ MainWindow::MainWindow(QWidget *parent)
     }
 
     esptool::prepare(m_pProcess);
-    connect(m_pProcess, &QProcess::readyReadStandardOutput, this, &MainWindow::readIperfOutput);
-    connect(m_pProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-            &MainWindow::slotProcessFinished);
-    connect(m_pProcess, &QProcess::errorOccurred, this, &MainWindow::slotProcessError);
+    esptool::connectRun(m_pProcess, this, &MainWindow::readIperfOutput,
+                        &MainWindow::slotProcessFinished, &MainWindow::slotProcessError);
     connect(&m_timerGetInfo, &QTimer::timeout, this, &MainWindow::slotTimeOut);
 
     InitPortWatcher();
@@ -385,7 +383,6 @@ void MainWindow::on_m_pGetInfo_clicked()
         return;
     }
     const QStringList args = esptool::probeArguments();
-    qDebug() << "args[" << args << "]";
     m_strInfo.clear();
     m_iProcessMode = 0;
     m_timerGetInfo.start(300);
@@ -406,7 +403,6 @@ void MainWindow::startTest()
         return;
     }
     const QStringList args = esptool::burnArguments(m_strFilePath);
-    qDebug() << "args[" << args << "]";
     m_strInfo.clear();
     ui->progressBar->setValue(0);
     repolish(ui->progressBar, "burning");
@@ -416,9 +412,7 @@ void MainWindow::startTest()
 
 void MainWindow::readIperfOutput()
 {
-    const QString chunk = esptool::readChunk(m_pProcess);
-    qDebug() << "readIperfOutput:" << chunk;
-    m_strInfo += chunk;
+    const QString chunk = esptool::takeOutput(m_pProcess, &m_strInfo);
     if (m_iProcessMode != 1)
         return;
 
@@ -439,11 +433,7 @@ void MainWindow::readIperfOutput()
 void MainWindow::slotProcessFinished(int exitCode)
 {
     Q_UNUSED(exitCode) // the verdict comes from the text alone
-    const QString left = esptool::readChunk(m_pProcess);
-    qDebug() << "left:" << left;
-    // The last bytes may hold the verdict itself ("Hard resetting…", "A fatal error…").
-    m_strInfo += left;
-    qDebug() << "m_strInfo:" << m_strInfo;
+    esptool::takeRest(m_pProcess, &m_strInfo);
 
     if (m_iProcessMode == 1)
         burnVerdict();

@@ -1,5 +1,6 @@
 #include "esptool.h"
 
+#include <QDebug>
 #include <QProcess>
 #include <QTextCodec>
 #include <QTextDecoder>
@@ -93,6 +94,7 @@ void prepare(QProcess *process)
 
 void start(QProcess *process, const QStringList &arguments)
 {
+    qDebug() << "args[" << arguments << "]";
     if (ChunkDecoder *decoder = decoderOf(process))
         decoder->reset();
     process->setProcessEnvironment(environment());
@@ -105,6 +107,22 @@ QString readChunk(QProcess *process)
     if (ChunkDecoder *decoder = decoderOf(process))
         return decoder->decode(bytes);
     return QString::fromLocal8Bit(bytes);
+}
+
+QString takeOutput(QProcess *process, QString *runText)
+{
+    const QString chunk = readChunk(process);
+    qDebug() << "readIperfOutput:" << chunk;
+    *runText += chunk;
+    return chunk;
+}
+
+void takeRest(QProcess *process, QString *runText)
+{
+    const QString left = readChunk(process);
+    qDebug() << "left:" << left;
+    *runText += left;
+    qDebug() << "m_strInfo:" << *runText;
 }
 
 } // namespace esptool

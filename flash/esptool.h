@@ -3,13 +3,14 @@
 // What we hand to the external flashing tool and how we start it. Both programs start the tool
 // through these functions only.
 
+#include <QObject>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
-class QProcess;
-
-namespace esptool {
+namespace esptool
+{
 
 // Bare program name, found on the program search path.
 QString program();
@@ -27,11 +28,31 @@ QProcessEnvironment environment();
 // Merges standard error into standard output; call once, before any start.
 void prepare(QProcess *process);
 
-// Starts the tool with the given arguments (read-write, the environment above).
+// Logs the argument list and starts the tool with it (read-write, the environment above).
 void start(QProcess *process, const QStringList &arguments);
+
+// Joins a window's three run handlers to its process: new output, the end of a run (with the
+// exit code only), and errors such as a tool that cannot be started.
+template <class Window>
+void connectRun(QProcess *process, Window *window, void (Window::*output)(),
+                void (Window::*finished)(int), void (Window::*error)(QProcess::ProcessError))
+{
+    QObject::connect(process, &QProcess::readyReadStandardOutput, window, output);
+    QObject::connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), window,
+                     finished);
+    QObject::connect(process, &QProcess::errorOccurred, window, error);
+}
 
 // Everything the merged channel holds now, decoded as local 8-bit text.
 QString readChunk(QProcess *process);
+
+// The output that has just arrived: logged, appended to the run's text, and returned for the
+// caller's own rules.
+QString takeOutput(QProcess *process, QString *runText);
+
+// At the end of a run: whatever is still unread, logged and appended too (it may hold the
+// verdict itself), then the whole run's text logged.
+void takeRest(QProcess *process, QString *runText);
 
 // Shown when the tool cannot be started at all.
 extern const char *const kToolMissingText;

@@ -53,10 +53,8 @@ MainWindow::MainWindow(QWidget *parent)
     ui->progressBar->setStyleSheet(kGreenBarStyle);
 
     esptool::prepare(m_pProcess);
-    connect(m_pProcess, &QProcess::readyReadStandardOutput, this, &MainWindow::readIperfOutput);
-    connect(m_pProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-            &MainWindow::slotProcessFinished);
-    connect(m_pProcess, &QProcess::errorOccurred, this, &MainWindow::slotProcessError);
+    esptool::connectRun(m_pProcess, this, &MainWindow::readIperfOutput,
+                        &MainWindow::slotProcessFinished, &MainWindow::slotProcessError);
 }
 
 MainWindow::~MainWindow()
@@ -104,7 +102,6 @@ void MainWindow::startTest()
     if (m_strFilePath.isEmpty())
         return;
     const QStringList args = esptool::burnArguments(m_strFilePath);
-    qDebug() << "args[" << args << "]";
     m_strInfo.clear();
     ui->progressBar->setValue(0);
     ui->progressBar->setStyleSheet(kGreenBarStyle);
@@ -113,9 +110,7 @@ void MainWindow::startTest()
 
 void MainWindow::readIperfOutput()
 {
-    const QString chunk = esptool::readChunk(m_pProcess);
-    qDebug() << "readIperfOutput:" << chunk;
-    m_strInfo += chunk;
+    const QString chunk = esptool::takeOutput(m_pProcess, &m_strInfo);
 
     double percent = 0;
     if (flashtext::findPercentage(chunk, &percent)) {
@@ -129,11 +124,7 @@ void MainWindow::slotProcessFinished(int exitCode)
     Q_UNUSED(exitCode) // the verdict comes from the text alone
     // Deliberate: the burn tool lets the device settle before it judges the run.
     QThread::msleep(1000);
-    const QString left = esptool::readChunk(m_pProcess);
-    qDebug() << "left:" << left;
-    // The last bytes may hold the verdict itself.
-    m_strInfo += left;
-    qDebug() << "m_strInfo:" << m_strInfo;
+    esptool::takeRest(m_pProcess, &m_strInfo);
 
     switch (flashtext::burnVerdict(m_strInfo)) {
     case flashtext::BurnVerdict::Failed:
