@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The project's run command: installs what is missing, builds, and starts the demo: Quorbel on a
 # simulated device, with the esptool stand-in first on PATH for Quorbel alone. Without a display
-# it runs the walk-through instead and says where its screenshots are.
+# it runs the walk-through instead and says where its screenshots are, unless a Qt platform is
+# chosen explicitly (QT_QPA_PLATFORM=offscreen starts the demo's Quorbel offscreen).
 # Ctrl+C or closing the window stops everything the demo started.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -10,7 +11,7 @@ cd "$root"
 scripts/setup.sh
 scripts/build.sh build
 
-if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
   shots="$root/demo/screenshots"
   echo "No display here: running the walk-through instead (the real window, offscreen)."
   rm -rf "$shots" && mkdir -p "$shots"
@@ -49,4 +50,8 @@ EOT
 cd "$demo"
 PATH="$root/build/standin:$PATH" \
   QUORBEL_SIMULATED_PORT="$port" SIMDEVICE_STATE="$state" ESPTOOL_STANDIN_PAUSE_MS=40 \
-  "$root/build/bin/Quorbel" "$@"
+  "$root/build/bin/Quorbel" "$@" &
+app_pid=$!
+# Whichever way the demo is stopped, both of its processes go with it.
+trap 'kill "$app_pid" "$sim_pid" 2>/dev/null || true' EXIT INT TERM
+wait "$app_pid"
