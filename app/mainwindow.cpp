@@ -127,9 +127,9 @@ void MainWindow::InitConnect()
 
 void MainWindow::InitPortWatcher()
 {
-    m_pPortWatcher = new PortWatcher(this);
-    connect(m_pPortWatcher, &PortWatcher::portArrived, this, &MainWindow::slotSerialPortArrived);
-    connect(m_pPortWatcher, &PortWatcher::portRemoved, this, &MainWindow::slotSerialPortRemoved);
+    auto *watcher = new PortWatcher(this);
+    connect(watcher, &PortWatcher::portArrived, this, &MainWindow::slotSerialPortArrived);
+    connect(watcher, &PortWatcher::portRemoved, this, &MainWindow::slotSerialPortRemoved);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -165,7 +165,7 @@ void MainWindow::on_pushButton_Burn_clicked()
         return;
     }
     if (m_DeviceVersion == m_FirmwareVersion) {
-        QMessageBox::warning(this, tr("警告"), tr("相同版本不可升级！"));
+        warn("相同版本不可升级！");
         return;
     }
     repolish(ui->pushButton_Burn, "burning");
@@ -481,7 +481,7 @@ void MainWindow::probeVerdict()
     else
         qDebug() << "probe ended without naming a device";
     endWaiting();
-    QMessageBox::warning(this, tr("警告"), tr("未检测到设备！"));
+    warn("未检测到设备！");
 }
 
 void MainWindow::slotProcessError(QProcess::ProcessError error)
@@ -494,5 +494,5 @@ void MainWindow::slotProcessError(QProcess::ProcessError error)
     } else {
         endWaiting();
     }
-    QMessageBox::warning(this, tr("警告"), tr(esptool::kToolMissingText));
+    warn(esptool::kToolMissingText);
 }

@@ -10,7 +10,6 @@
 #include "messages.h"
 
 class QSettings;
-class PortWatcher;
 class Ui_MainWindow;
 
 class MainWindow : public QMainWindow
@@ -88,8 +87,6 @@ private:
     QString m_strPortName;
     QTimer m_timerGetInfo;
     int m_iProcessMode = 0;
-
-    PortWatcher *m_pPortWatcher = nullptr;
 
     friend class WindowInspector;
 };

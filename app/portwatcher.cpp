@@ -38,11 +38,6 @@ PortWatcher::~PortWatcher()
 #endif
 }
 
-bool PortWatcher::isWatching() const
-{
-    return m_notifier != nullptr;
-}
-
 void PortWatcher::readEvents()
 {
 #ifdef QUORBEL_HAVE_UDEV

@@ -16,10 +16,6 @@ public:
     explicit PortWatcher(QObject *parent = nullptr);
     ~PortWatcher() override;
 
-    // False when no source of device events could be opened; the program works on, it just
-    // does not learn of ports coming and going.
-    bool isWatching() const;
-
 signals:
     void portArrived(const QString &portName);
     void portRemoved(const QString &portName);
