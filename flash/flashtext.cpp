@@ -35,6 +35,16 @@ QString firstCapture(const QRegularExpression &re, const QString &text)
     return match.hasMatch() ? match.captured(1) : QString();
 }
 
+// The port of the "Connected to ESP32-S3 on <port>" line, empty without one.
+QString connectedPortName(const QString &runText, PortNaming naming)
+{
+    static const QRegularExpression com(QRegularExpression::escape(kConnected + " on ") +
+                                        portPattern(PortNaming::Com));
+    static const QRegularExpression path(QRegularExpression::escape(kConnected + " on ") +
+                                         portPattern(PortNaming::DevicePath));
+    return firstCapture(naming == PortNaming::Com ? com : path, runText);
+}
+
 } // namespace
 
 bool findPercentage(const QString &chunk, double *percent)
@@ -63,16 +73,18 @@ BurnVerdict burnVerdict(const QString &runText)
     return BurnVerdict::Undecided;
 }
 
-ProbeVerdict probeVerdict(const QString &runText)
+ProbeVerdict probeVerdict(const QString &runText, PortNaming naming)
 {
-    const bool connected = runText.contains(kConnected);
-    // A dead port tried before the live one prints "failed to connect" on the way to success,
-    // so that text alone only means no device when no chip answered at all.
-    if (runText.contains(QLatin1String("error")) ||
-        runText.contains(QLatin1String("Could not connect")) ||
-        (runText.contains(QLatin1String("failed to connect")) && !connected))
+    // The tool tries every port in turn and reports each failure on its way, in any words the
+    // operating system chooses ("Input/output error" for a port that cannot be opened). A
+    // connection line naming a port outweighs all of them: the device answered there.
+    if (!connectedPortName(runText, naming).isEmpty())
+        return ProbeVerdict::Connected;
+    if (runText.contains(QLatin1String("failed to connect")) ||
+        runText.contains(QLatin1String("error")) ||
+        runText.contains(QLatin1String("Could not connect")))
         return ProbeVerdict::NoDevice;
-    return connected ? ProbeVerdict::Connected : ProbeVerdict::Undecided;
+    return runText.contains(kConnected) ? ProbeVerdict::Connected : ProbeVerdict::Undecided;
 }
 
 PortNaming nativePortNaming()
@@ -88,20 +100,13 @@ QString probePortName(const QString &runText, PortNaming naming)
 {
     // The ports tried before the one that answered are named earlier in the text, so the
     // answering port is taken from the connection line whenever there is one.
-    static const QRegularExpression comConnected(
-        QRegularExpression::escape(kConnected + QStringLiteral(" on ")) +
-        portPattern(PortNaming::Com));
-    static const QRegularExpression pathConnected(
-        QRegularExpression::escape(kConnected + QStringLiteral(" on ")) +
-        portPattern(PortNaming::DevicePath));
     static const QRegularExpression comAnywhere(portPattern(PortNaming::Com));
     static const QRegularExpression pathAnywhere(portPattern(PortNaming::DevicePath));
 
-    const bool com = naming == PortNaming::Com;
-    const QString port = firstCapture(com ? comConnected : pathConnected, runText);
+    const QString port = connectedPortName(runText, naming);
     if (!port.isEmpty())
         return port;
-    return firstCapture(com ? comAnywhere : pathAnywhere, runText);
+    return firstCapture(naming == PortNaming::Com ? comAnywhere : pathAnywhere, runText);
 }
 
 int fileVersion(const QString &fileName, QString *digits)

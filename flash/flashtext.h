@@ -22,12 +22,13 @@ BurnVerdict burnVerdict(const QString &runText);
 
 enum class ProbeVerdict { NoDevice, Connected, Undecided };
 
-// Verdict over the whole text of a probe run.
-ProbeVerdict probeVerdict(const QString &runText);
-
 // How the tool names serial ports: COM<n> on Windows, a /dev/ path elsewhere.
 enum class PortNaming { Com, DevicePath };
 PortNaming nativePortNaming();
+
+// Verdict over the whole text of a probe run. A connection line naming a port means the device
+// was found there, whatever failures the tool reported for other ports.
+ProbeVerdict probeVerdict(const QString &runText, PortNaming naming = nativePortNaming());
 
 // The port the device answered on: the one of "Connected to ESP32-S3 on <port>" when that line
 // is there, otherwise the first port name anywhere in the text; empty when there is none.

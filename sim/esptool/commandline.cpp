@@ -249,6 +249,7 @@ QString helpText()
         "  ok               the device answers; a burn succeeds (default when the state file\n"
         "                   names a port)\n"
         "  dead-port-first  as ok, but a port that never answers is tried before the device\n"
+        "  busy-port-first  as ok, but a port that cannot be opened (I/O error) is tried first\n"
         "  no-device        no port answers (default when there is no port)\n"
         "  burn-fail        the burn stops midway with a fatal error\n"
         "  hash-mismatch    the burn reaches 100.0%, then verification fails\n"

@@ -2,12 +2,12 @@
 
 #include "commandline.h"
 #include "console.h"
-#include "flashtext.h"
 #include "world.h"
 
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QThread>
 
 #include <csignal>
@@ -104,6 +104,16 @@ Connection connectToChip(const Invocation &invocation, const World &world, Conso
 
     for (const QString &port : ports) {
         console.line(QStringLiteral("Serial port %1:").arg(port));
+        if (port == world.busyPort) {
+            // The tool cannot even open it: no sync attempts, the OS error in its own words.
+            console.warningLine(QStringLiteral("%1 failed to connect: Could not open %1, the port "
+                                               "is busy or doesn't exist.")
+                                    .arg(port));
+            console.warningLine(QStringLiteral("([Errno 5] could not open port %1: [Errno 5] "
+                                               "Input/output error: '%1')")
+                                    .arg(port));
+            continue;
+        }
         if (!answers(port, world)) {
             syncDots(console, kDeadPortSyncs);
             console.warningLine(QStringLiteral("%1 failed to connect: Failed to connect to "
@@ -230,12 +240,24 @@ WriteOutcome writeImage(const FlashImage &image, const Invocation &invocation, c
     return WriteOutcome::Written;
 }
 
+// The version a firmware file's name carries, "_V<digits>_", or -1. Written here rather than
+// borrowed from the products, so that a fault in their rule shows up as a wrong device
+// version instead of hiding behind the same fault in the stand-in.
+int versionInName(const QString &fileName)
+{
+    static const QRegularExpression re(QStringLiteral("_V([0-9]+)_"));
+    const QRegularExpressionMatch match = re.match(fileName);
+    bool ok = false;
+    const int version = match.hasMatch() ? match.captured(1).toInt(&ok) : -1;
+    return ok ? version : -1;
+}
+
 // The device now runs the image just written: its version is the one the file name carries.
 void updateDevice(const Invocation &invocation, const World &world, Console &console)
 {
     if (world.statePath.isEmpty() || !QFileInfo::exists(world.statePath))
         return;
-    const int version = flashtext::fileVersion(QFileInfo(invocation.images.last().path).fileName());
+    const int version = versionInName(QFileInfo(invocation.images.last().path).fileName());
     if (version < 0)
         return;
     QString error;

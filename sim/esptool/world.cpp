@@ -14,6 +14,7 @@ const QList<QPair<QString, Scenario>> &scenarioNames()
     static const QList<QPair<QString, Scenario>> names{
         {"ok", Scenario::Ok},
         {"dead-port-first", Scenario::DeadPortFirst},
+        {"busy-port-first", Scenario::BusyPortFirst},
         {"no-device", Scenario::NoDevice},
         {"burn-fail", Scenario::BurnFail},
         {"hash-mismatch", Scenario::HashMismatch},
@@ -137,6 +138,10 @@ QString loadWorld(World *world)
         ports << world->livePort;
     if (world->scenario == Scenario::DeadPortFirst)
         ports << portSortingAfter(world->livePort);
+    if (world->scenario == Scenario::BusyPortFirst) {
+        world->busyPort = portSortingAfter(world->livePort);
+        ports << world->busyPort;
+    }
     ports.removeDuplicates();
     ports.sort();
     std::reverse(ports.begin(), ports.end());

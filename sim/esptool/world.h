@@ -9,6 +9,7 @@
 enum class Scenario {
     Ok,
     DeadPortFirst,
+    BusyPortFirst,
     NoDevice,
     BurnFail,
     HashMismatch,
@@ -26,6 +27,7 @@ struct World {
     QString statePath;     // the simulated device's state file; may be empty
     QString livePort;      // where the device answers; empty when none does
     QStringList ports;     // every port a scan sees, in the order it tries them
+    QString busyPort;      // a port that exists but cannot be opened
     QString mac = QStringLiteral("24:58:7c:d1:0a:3e");
 };
 

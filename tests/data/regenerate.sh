@@ -30,6 +30,7 @@ record() {
 linux=ESPTOOL_STANDIN_PORT=/dev/ttyACM0
 record probe_one_port.txt "$linux" -- chip-id
 record probe_dead_port_first.txt "$linux" ESPTOOL_STANDIN_SCENARIO=dead-port-first -- chip-id
+record probe_busy_port_first.txt "$linux" ESPTOOL_STANDIN_SCENARIO=busy-port-first -- chip-id
 record probe_no_device.txt "$linux" ESPTOOL_STANDIN_DEAD_PORTS=/dev/ttyS0 \
   ESPTOOL_STANDIN_SCENARIO=no-device -- chip-id
 record probe_com_dead_first.txt ESPTOOL_STANDIN_PORT=COM7 ESPTOOL_STANDIN_DEAD_PORTS=COM3,COM9 \

@@ -210,8 +210,16 @@ void TestFlashText::probeVerdict_data()
     QTest::newRow("connected") << kConnected << ProbeVerdict::Connected;
     QTest::newRow("dead port only") << dead << ProbeVerdict::NoDevice;
     QTest::newRow("dead port, then connected") << dead + kConnected << ProbeVerdict::Connected;
-    QTest::newRow("connected and error means no device")
+    QTest::newRow("connection line outweighs a later fatal error")
         << kConnected + "A fatal error occurred: Packet content transfer stopped\n"
+        << ProbeVerdict::Connected;
+    QTest::newRow("connection line outweighs an I/O error before it")
+        << "COM3 failed to connect: Could not open COM3, the port is busy or doesn't exist.\n"
+           "([Errno 5] could not open port COM3: [Errno 5] Input/output error: 'COM3')\n" +
+               kConnected
+        << ProbeVerdict::Connected;
+    QTest::newRow("connected without a port, and error, means no device")
+        << "Connected to ESP32-S3\nA fatal error occurred: Packet content transfer stopped\n"
         << ProbeVerdict::NoDevice;
     QTest::newRow("could not connect")
         << "Could not connect to an Espressif device on any of the 2 available serial ports."
@@ -227,7 +235,7 @@ void TestFlashText::probeVerdict()
 {
     QFETCH(QString, text);
     QFETCH(ProbeVerdict, verdict);
-    QCOMPARE(flashtext::probeVerdict(text), verdict);
+    QCOMPARE(flashtext::probeVerdict(text, PortNaming::Com), verdict);
 }
 
 void TestFlashText::portName_data()
@@ -381,6 +389,9 @@ void TestFlashText::probeRecording_data()
                               << ProbeVerdict::Connected << "/dev/ttyACM0";
     QTest::newRow("dead port first") << "probe_dead_port_first.txt" << PortNaming::DevicePath
                                      << ProbeVerdict::Connected << "/dev/ttyACM0";
+    QTest::newRow("port with an I/O error first")
+        << "probe_busy_port_first.txt" << PortNaming::DevicePath << ProbeVerdict::Connected
+        << "/dev/ttyACM0";
     QTest::newRow("no device") << "probe_no_device.txt" << PortNaming::DevicePath
                                << ProbeVerdict::NoDevice << "/dev/ttyS0";
     QTest::newRow("COM, dead port first")
@@ -399,7 +410,7 @@ void TestFlashText::probeRecording()
     const QByteArray bytes = fixture(file);
     QVERIFY2(!bytes.isEmpty(), qPrintable(file));
     const QString runText = QString::fromLocal8Bit(bytes);
-    QCOMPARE(flashtext::probeVerdict(runText), verdict);
+    QCOMPARE(flashtext::probeVerdict(runText, naming), verdict);
     QCOMPARE(flashtext::probePortName(runText, naming), port);
 }
 
