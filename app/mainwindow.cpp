@@ -198,6 +198,25 @@ void MainWindow::endWaiting()
     ui->m_pGetInfo->setText(QStringLiteral("获取信息"));
 }
 
+bool MainWindow::isReading() const
+{
+    // The waiting animation runs from the click until the answer or a failure ends the reading.
+    return m_timerGetInfo.isActive();
+}
+
+void MainWindow::endReading()
+{
+    endWaiting();
+    emit SigCloseSerial();
+}
+
+void MainWindow::forgetDeviceVersion()
+{
+    // What was read no longer holds after a burn, a failure or a removal; the gate asks for a
+    // new reading rather than trust it. The fields keep showing what was read.
+    m_DeviceVersion = -1;
+}
+
 void MainWindow::slotGetPortInfoList(const QStringList &strl_PortInfo)
 {
     ui->m_pcomboBoxPortName->clear();
@@ -235,9 +254,12 @@ void MainWindow::slotConnectState(int mode, bool state)
         sendRequest(MSG_GET_INFO);
     } else if (mode == 1) {
         // An information run cannot go on without the port: end its waiting state first, so
-        // the button does not spin behind the message.
-        if (m_timerGetInfo.isActive())
-            endWaiting();
+        // the button does not spin behind the message. A failed open may also be a second one
+        // on a port that is open already, so the close is sent all the same.
+        if (isReading()) {
+            endReading();
+            forgetDeviceVersion();
+        }
         warn("打开串口失败");
     }
 }
@@ -291,17 +313,15 @@ void MainWindow::slotGetInfo(const QString &str_Sn, int i_Version, int i_Soc)
     ui->lineEdit_Vesion->setText(QString::number(i_Version));
     ui->progressBar_BatteryInfo->setValue(i_Soc);
     m_DeviceVersion = i_Version;
-    endWaiting();
-    emit SigCloseSerial();
+    endReading();
 }
 
 void MainWindow::slotCommunicationFailed()
 {
     // During an information run nobody is left to close the port or stop the animation.
-    if (m_timerGetInfo.isActive()) {
-        endWaiting();
-        emit SigCloseSerial();
-    }
+    if (isReading())
+        endReading();
+    forgetDeviceVersion();
     warn("通信失败");
 }
 
@@ -332,7 +352,10 @@ void MainWindow::slotSerialPortArrived(const QString &portName)
 void MainWindow::slotSerialPortRemoved(const QString &portName)
 {
     qDebug() << "拔出串口" << portName;
-    if (isConnected())
+    forgetDeviceVersion();
+    // A reading may hold the port before the button says so (its open is under way); closing
+    // it makes the reading end in a failure rather than wait for a device that is gone.
+    if (isConnected() || isReading())
         emit SigCloseSerial();
     emit SigGetPortInfoList();
     ui->m_pbtnConnect->setText(tr("连接"));
@@ -378,7 +401,9 @@ void MainWindow::restoreBurnButton()
 
 void MainWindow::on_m_pGetInfo_clicked()
 {
-    if (m_pProcess->state() != QProcess::NotRunning) {
+    // A reading is busy until its answer or its failure, not only while the tool runs: a
+    // second one would find the port held by the first.
+    if (m_pProcess->state() != QProcess::NotRunning || isReading()) {
         qDebug() << "Process is Running";
         return;
     }
@@ -392,8 +417,9 @@ void MainWindow::on_m_pGetInfo_clicked()
 void MainWindow::startTest()
 {
     // The gate has already marked and disabled the burn button; every refusal below gives it
-    // back, or it would stay grey with no run to restore it.
-    if (m_pProcess->state() != QProcess::NotRunning) {
+    // back, or it would stay grey with no run to restore it. A reading holding the port
+    // refuses too: the tool could not open it.
+    if (m_pProcess->state() != QProcess::NotRunning || isReading()) {
         restoreBurnButton();
         return;
     }
@@ -432,7 +458,7 @@ void MainWindow::readIperfOutput()
 
 void MainWindow::slotProcessFinished(int exitCode)
 {
-    Q_UNUSED(exitCode) // the verdict comes from the text alone
+    Q_UNUSED(exitCode) // the verdict comes from the text (and a crash), never the exit code
     esptool::takeRest(m_pProcess, &m_strInfo);
 
     if (m_iProcessMode == 1)
@@ -444,7 +470,8 @@ void MainWindow::slotProcessFinished(int exitCode)
 void MainWindow::burnVerdict()
 {
     restoreBurnButton();
-    switch (flashtext::burnVerdict(m_strInfo)) {
+    forgetDeviceVersion();
+    switch (flashtext::burnVerdict(m_strInfo, m_pProcess->exitStatus() == QProcess::CrashExit)) {
     case flashtext::BurnVerdict::Failed:
         repolish(ui->progressBar, "error");
         ui->progressBar->setValue(100);
@@ -481,6 +508,7 @@ void MainWindow::probeVerdict()
     else
         qDebug() << "probe ended without naming a device";
     endWaiting();
+    forgetDeviceVersion();
     warn("未检测到设备！");
 }
 
@@ -493,6 +521,7 @@ void MainWindow::slotProcessError(QProcess::ProcessError error)
         repolish(ui->progressBar, "error");
     } else {
         endWaiting();
+        forgetDeviceVersion();
     }
     warn(esptool::kToolMissingText);
 }

@@ -71,6 +71,10 @@ private:
     void sendRequest(quint8 msgId);
     void query(const char *logLine, quint8 msgId);
     void endWaiting();
+    bool isReading() const;
+    // Ends a reading, whatever its outcome: animation stopped, port closed.
+    void endReading();
+    void forgetDeviceVersion();
     void warn(const char *text);
     void repolish(QWidget *widget, const char *state);
 

@@ -62,7 +62,7 @@ bool mentionsFound(const QString &chunk)
     return chunk.contains(QLatin1String("Found"));
 }
 
-BurnVerdict burnVerdict(const QString &runText)
+BurnVerdict burnVerdict(const QString &runText, bool crashed)
 {
     if (runText.contains(QLatin1String("No such option")) ||
         runText.contains(QLatin1String("Error")) || runText.contains(QLatin1String("error")))
@@ -70,7 +70,7 @@ BurnVerdict burnVerdict(const QString &runText)
     if (runText.contains(QLatin1String("100.0%")) &&
         runText.contains(QLatin1String("Hard resetting via RTS pin")))
         return BurnVerdict::Succeeded;
-    return BurnVerdict::Undecided;
+    return crashed ? BurnVerdict::Failed : BurnVerdict::Undecided;
 }
 
 ProbeVerdict probeVerdict(const QString &runText, PortNaming naming)

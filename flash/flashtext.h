@@ -17,8 +17,10 @@ bool mentionsFound(const QString &chunk);
 
 enum class BurnVerdict { Failed, Succeeded, Undecided };
 
-// Verdict over the whole text of a burn run: any failure text wins over the success texts.
-BurnVerdict burnVerdict(const QString &runText);
+// Verdict over the whole text of a burn run: any failure text wins over the success texts. A
+// tool that crashed (killed by a signal, say) before printing either has failed: the device may
+// now hold half an image. A normal exit is judged by the text alone, whatever its code.
+BurnVerdict burnVerdict(const QString &runText, bool crashed = false);
 
 enum class ProbeVerdict { NoDevice, Connected, Undecided };
 

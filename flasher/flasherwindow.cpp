@@ -121,12 +121,12 @@ void MainWindow::readIperfOutput()
 
 void MainWindow::slotProcessFinished(int exitCode)
 {
-    Q_UNUSED(exitCode) // the verdict comes from the text alone
+    Q_UNUSED(exitCode) // the verdict comes from the text (and a crash), never the exit code
     // Deliberate: the burn tool lets the device settle before it judges the run.
     QThread::msleep(1000);
     esptool::takeRest(m_pProcess, &m_strInfo);
 
-    switch (flashtext::burnVerdict(m_strInfo)) {
+    switch (flashtext::burnVerdict(m_strInfo, m_pProcess->exitStatus() == QProcess::CrashExit)) {
     case flashtext::BurnVerdict::Failed:
         ui->progressBar->setStyleSheet(kRedBarStyle);
         ui->progressBar->setValue(100);

@@ -22,9 +22,8 @@ constexpr unsigned long STOP_WAIT_MS = 3000;
 
 SerialInstance *s_instance = nullptr;
 
-// One receive context for the whole program, never reset: a frame that straddles a close and
-// a reopen is completed (or rejected by its checksum) by the parser's own state, exactly as a
-// frame split over two reads is.
+// One receive context for the whole program. It is reset whenever a port is opened: half a
+// frame left from before a close could otherwise join the bytes of the next session's answer.
 PackageParser s_parser{};
 
 QString HexText(const QByteArray &frame)
@@ -58,10 +57,10 @@ SerialInstance::~SerialInstance()
     Stop();
     if (m_pThread && m_pThread->isRunning()) {
         // Deleting a running thread aborts the program; leaving it behind at exit does not.
-        m_pThread->setParent(nullptr);
         m_pThread = nullptr;
         return;
     }
+    delete m_pThread;
     delete m_pSerialPort;
     delete m_pTimer;
 }
@@ -93,7 +92,9 @@ void SerialInstance::Init()
         return;
     qRegisterMetaType<QSerialPort::BaudRate>("QSerialPort::BaudRate");
 
-    m_pThread = new (std::nothrow) QThread(this);
+    // No parent: a child would move into the thread along with the worker, and a QThread must
+    // stay in the thread that starts and stops it. The worker deletes it.
+    m_pThread = new (std::nothrow) QThread;
     if (!m_pThread)
         return;
     m_pSerialPort = new QSerialPort;
@@ -167,12 +168,9 @@ void SerialInstance::slotSetPortInfoList()
     m_listPortInfo = list;
 
     qDebug() << "Test:" << m_listPortInfo.size() << IsOpen() << int(m_pSerialPort == nullptr);
-    if (m_listPortInfo.size() == 1 && IsOpen()) {
-        // The device went away under an open port. The buffers are dropped first: a closed
-        // port refuses to clear them.
-        m_pSerialPort->clear(QSerialPort::AllDirections);
-        m_pSerialPort->close();
-    }
+    // The device went away under an open port.
+    if (m_listPortInfo.size() == 1 && IsOpen())
+        ClosePort();
     emit SigGetPortInfoList(m_listPortInfo);
     qDebug() << "SerialManager living thread:" << QThread::currentThread()
              << "main thread:" << QCoreApplication::instance()->thread();
@@ -210,6 +208,9 @@ bool SerialInstance::slotOpenSerialPort(QString str_SerialPortName,
         opened = m_pSerialPort->open(QIODevice::ReadWrite);
     }
     if (opened) {
+        // What the device sent while nobody listened answers no request of this session.
+        m_pSerialPort->clear(QSerialPort::Input);
+        s_parser = PackageParser{};
         emit SigConnectState(1, true);
     } else {
         qDebug() << "m_pSerialPort open failed";
@@ -227,12 +228,31 @@ bool SerialInstance::slotCloseSerialPort()
 {
     if (!m_pSerialPort)
         return false;
+    ClosePort();
+    emit SigConnectState(0, true);
+    return true;
+}
+
+void SerialInstance::ClosePort()
+{
     if (m_pSerialPort->isOpen()) {
+        // The buffers are dropped first: a closed port refuses to clear them.
         m_pSerialPort->clear(QSerialPort::AllDirections);
         m_pSerialPort->close();
     }
-    emit SigConnectState(0, true);
-    return true;
+    // A request pending on the port ends with it, failed: retrying on a closed port could only
+    // fail later, after the caller has moved on to something else.
+    if (m_pTimer->isActive())
+        Fail();
+}
+
+void SerialInstance::Fail()
+{
+    if (m_pTimer)
+        m_pTimer->stop();
+    emit SigShowMsg(1, tr("通信失败！"));
+    emit SigCommunicationFailed();
+    qDebug() << "m_msg_id send error" << int(m_msg_id);
 }
 
 void SerialInstance::printSelfThread()
@@ -242,12 +262,13 @@ void SerialInstance::printSelfThread()
 
 void SerialInstance::slotMessageReceived(uchar msgId, QByteArray payload)
 {
-    if (!m_pSerialPort) {
-        qDebug() << "ERROR::m_pSerialPort is NULL";
-        return;
-    }
-    if (!m_pSerialPort->isOpen()) {
-        qDebug() << "ERROR::m_pSerialPort is not open";
+    // A request that cannot go out fails at once; the caller must not wait for an answer
+    // (a port closed by a removal just before the request, for one).
+    if (!m_pSerialPort || !m_pSerialPort->isOpen()) {
+        qDebug() << (m_pSerialPort ? "ERROR::m_pSerialPort is not open"
+                                   : "ERROR::m_pSerialPort is NULL");
+        m_msg_id = msgId;
+        Fail();
         return;
     }
     // The length travels in one byte; a longer payload would go out cut short under a length
@@ -275,6 +296,7 @@ int SerialInstance::SendPackage(quint8 msgId, const quint8 *payload, quint8 leng
     m_LastPackage = frame;
     m_msg_id = msgId;
     m_Times = 0;
+    m_bAnswered = false;
     // A request that replaces a pending one keeps the running timer, so its first retry comes
     // at the next expiry rather than a full interval later.
     if (!m_pTimer->isActive())
@@ -308,12 +330,8 @@ void SerialInstance::slotTimerOut()
         WriteData(m_LastPackage);
         return;
     }
-    if (!m_pTimer->isActive())
-        return;
-    m_pTimer->stop();
-    emit SigShowMsg(1, tr("通信失败！"));
-    emit SigCommunicationFailed();
-    qDebug() << "m_msg_id send error" << int(m_msg_id);
+    if (m_pTimer->isActive())
+        Fail();
 }
 
 void SerialInstance::slotReadData()
@@ -338,10 +356,18 @@ void SerialInstance::ProcessData(const QByteArray &data)
             DecodeAnswer(s_parser.msgId, s_parser.payload, s_parser.length);
         // A short answer delivered nothing; treating it as the answer would stop the retries
         // and leave the caller waiting for a signal that never comes.
-        if (answer.kind != DecodedAnswer::Short && s_parser.msgId == m_msg_id + 1 &&
-            m_pTimer->isActive()) {
+        const bool toLastRequest =
+            answer.kind != DecodedAnswer::Short && s_parser.msgId == m_msg_id + 1;
+        if (toLastRequest && m_bAnswered) {
+            // The device answered a retransmission too: the caller has had its answer and may
+            // already have moved on (closed the port, say).
+            qDebug() << "Answer already received, dropped, id:" << int(s_parser.msgId);
+            continue;
+        }
+        if (toLastRequest && m_pTimer->isActive()) {
             m_Times = 0;
             m_pTimer->stop();
+            m_bAnswered = true;
         }
         EmitAnswer(answer, s_parser.length);
     }

@@ -82,6 +82,10 @@ private:
     bool WriteData(const QByteArray &frame);
     void ProcessData(const QByteArray &data);
     void EmitAnswer(const DecodedAnswer &answer, quint8 length);
+    // Closes the port if open; a request still pending on it fails.
+    void ClosePort();
+    // The give-up: retries stopped, failure signalled and logged.
+    void Fail();
     // Runs in the worker's thread: the port and the timer must be closed and freed where they
     // live, or their socket notifier and timer complain from the wrong thread.
     void ReleasePort();
@@ -93,6 +97,8 @@ private:
     quint8 m_msg_id = 0;
     QByteArray m_LastPackage;
     int m_Times = 0;
+    // The last request's answer has arrived: answers to its retransmissions are dropped.
+    bool m_bAnswered = false;
 
     SerialPortEnumerator m_enumerator = SystemSerialPorts;
 };

@@ -8,6 +8,7 @@
 
 #include "messages.h"
 #include "serialinstance.h"
+#include "serialinspector.h"
 #include "simdevice.h"
 
 #include <QElapsedTimer>
@@ -20,36 +21,6 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
-
-// The worker's own state, read in the worker's thread: the only thread that may touch it.
-class SerialInstanceInspector
-{
-public:
-    template <typename F> static auto inWorker(SerialInstance *worker, F function)
-    {
-        decltype(function()) result{};
-        QMetaObject::invokeMethod(
-            worker, [&] { result = function(); }, Qt::BlockingQueuedConnection);
-        return result;
-    }
-    static bool portOpen(SerialInstance *w)
-    {
-        return inWorker(w, [w] { return w->IsOpen(); });
-    }
-    static bool retrying(SerialInstance *w)
-    {
-        return inWorker(w, [w] { return w->m_pTimer && w->m_pTimer->isActive(); });
-    }
-    // Everything queued to the worker before this call has been handled when it returns.
-    static void flush(SerialInstance *w)
-    {
-        inWorker(w, [] { return true; });
-    }
-    static void closePort(SerialInstance *w)
-    {
-        inWorker(w, [w] { return w->IsOpen() && w->slotCloseSerialPort(); });
-    }
-};
 
 namespace
 {
@@ -181,6 +152,8 @@ private slots:
     void answersShown();
     void portListFollowsPorts_data();
     void portListFollowsPorts();
+    void removalEndsReading_data();
+    void removalEndsReading();
     void animationCycles();
 
 private:
@@ -839,6 +812,42 @@ void TestDevicePanel::portListFollowsPorts()
     QCOMPARE(ui()->m_comboBox_PortBaudRate->isEnabled(), !connectedAfter);
     QTRY_COMPARE_WITH_TIMEOUT(Inspector::portOpen(m_worker), connectedAfter, kWaitMs);
     QCOMPARE(m_boxes->count(), 0);
+}
+
+void TestDevicePanel::removalEndsReading_data()
+{
+    QTest::addColumn<bool>("requestSent");
+    QTest::newRow("removed between the open and the request") << false;
+    QTest::newRow("removed while the request waits for its answer") << true;
+}
+
+// The device goes away during a reading: the reading fails at once, whatever it was doing,
+// instead of spinning for ever or waiting out the retries.
+void TestDevicePanel::removalEndsReading()
+{
+    QFETCH(bool, requestSent);
+    QVERIFY(m_device->setState("fault", "silent"));
+    QTimer &animation = WindowInspector::getInfoTimer(*m_window);
+    animation.start(300); // a reading, as detection leaves it
+    choosePort(m_device->portPath());
+    ui()->m_pbtnConnect->click();
+    if (requestSent)
+        QTRY_COMPARE_WITH_TIMEOUT(m_device->receivedFrames().size(), 1, kWaitMs);
+
+    // Without the request sent, the window hears of the removal before the worker's report of
+    // the open, as a removal between the two does.
+    QElapsedTimer clock;
+    clock.start();
+    setListedPorts({});
+    WindowInspector::portRemoved(*m_window, m_device->portPath());
+    QTRY_COMPARE_WITH_TIMEOUT(m_boxes->count(), 1, kWaitMs);
+    QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(m_boxes->lastText(), QString("通信失败"));
+    QVERIFY(!animation.isActive());
+    QCOMPARE(ui()->m_pGetInfo->text(), QString("获取信息"));
+    QCOMPARE(m_device->receivedFrames().size(), requestSent ? 1 : 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!Inspector::portOpen(m_worker), kWaitMs);
+    QVERIFY(!Inspector::retrying(m_worker));
 }
 
 void TestDevicePanel::animationCycles()

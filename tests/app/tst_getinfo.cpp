@@ -4,6 +4,7 @@
 
 #include "boxcatcher.h"
 #include "logcapture.h"
+#include "serialinspector.h"
 #include "simdevice.h"
 #include "windowinspector.h"
 
@@ -88,8 +89,16 @@ private slots:
     void getInfo_data();
     void getInfo();
     void upgradeThenReadAgain();
+    void readingHoldsThePort_data();
+    void readingHoldsThePort();
+    void versionForgotten_data();
+    void versionForgotten();
+    void readingAfterFailedReading();
 
 private:
+    // Writes a firmware image of that name and makes it the file dialog's answer.
+    void offerFirmware(const QString &name);
+
     QTemporaryDir m_dir;
 };
 
@@ -130,6 +139,10 @@ void TestGetInfo::getInfo_data()
     // A port that never answers is tried before the device's pseudo-terminal.
     QTest::newRow("dead port tried first") << "dead-port-first"
                                            << "QB-E2E-0000043" << 7 << 100;
+    // A port that cannot even be opened reports an I/O "error" before the device is found.
+    QTest::newRow("port failing with an I/O error tried first")
+        << "busy-port-first"
+        << "QB-E2E-0000044" << 8 << 90;
 }
 
 void TestGetInfo::getInfo()
@@ -160,7 +173,7 @@ void TestGetInfo::getInfo()
     QCOMPARE(WindowInspector::portName(*bench.w), device.portPath());
     QCOMPARE(bench.log.linesStartingWith(QStringLiteral("COM:")),
              QStringList{QStringLiteral("COM: \"%1\"").arg(device.portPath())});
-    if (scenario == QLatin1String("dead-port-first"))
+    if (scenario != QLatin1String("ok"))
         QVERIFY(WindowInspector::runText(*bench.w).contains(QLatin1String("failed to connect")));
 
     // The port is closed again, after exactly one request: request 9 with its zero byte.
@@ -178,13 +191,7 @@ void TestGetInfo::getInfo()
 void TestGetInfo::upgradeThenReadAgain()
 {
     qputenv("ESPTOOL_STANDIN_SCENARIO", "ok");
-    const QString firmware = m_dir.filePath(QStringLiteral("fw_V22_e2e.bin"));
-    QFile file(firmware);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QVERIFY(file.write(QByteArray(48 * 1024, '\x5a')) > 0);
-    file.close();
-    firmware::setFileDialog([firmware](QWidget *, const QString &, const QString &, const QString &,
-                                       QFileDialog::Options) { return firmware; });
+    offerFirmware(QStringLiteral("fw_V22_e2e.bin"));
 
     SimDevice device({"--version", "21"});
     QVERIFY2(device.start(), qPrintable(device.errorString()));
@@ -219,6 +226,133 @@ void TestGetInfo::upgradeThenReadAgain()
     QCOMPARE(bench.boxes.lastText(), QStringLiteral("相同版本不可升级！"));
     QCOMPARE(bench.process->state(), QProcess::NotRunning);
     QCOMPARE(bench.ends->count(), 3);
+}
+
+void TestGetInfo::offerFirmware(const QString &name)
+{
+    const QString firmware = m_dir.filePath(name);
+    QFile file(firmware);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QVERIFY(file.write(QByteArray(48 * 1024, '\x5a')) > 0);
+    file.close();
+    firmware::setFileDialog([firmware](QWidget *, const QString &, const QString &, const QString &,
+                                       QFileDialog::Options) { return firmware; });
+}
+
+void TestGetInfo::readingHoldsThePort_data()
+{
+    QTest::addColumn<bool>("burn"); // what is clicked while the port is held: 升级 or 获取信息
+    QTest::newRow("second get-info click is refused") << false;
+    QTest::newRow("burn click is refused") << true;
+}
+
+// After the probe, the reading holds the port until the device answers: another reading or a
+// burn then would find it taken. Both are refused, and nothing is left stuck.
+void TestGetInfo::readingHoldsThePort()
+{
+    QFETCH(bool, burn);
+    qputenv("ESPTOOL_STANDIN_SCENARIO", "ok");
+    offerFirmware(QStringLiteral("fw_V12_hold.bin"));
+    // Answers the second transmission only: the port stays held for about a second.
+    SimDevice device({"--version", "11", "--after", "2"});
+    QVERIFY2(device.start(), qPrintable(device.errorString()));
+    Bench bench(device);
+    Ui_MainWindow *ui = bench.ui;
+    QTRY_VERIFY_WITH_TIMEOUT(ui->m_pcomboBoxPortName->findText(device.portPath()) > 0, kWaitMs);
+    ui->pushButton->click();
+    WindowInspector::setDeviceVersion(*bench.w, 10); // as an earlier reading left it
+
+    ui->m_pGetInfo->click();
+    QTRY_VERIFY_WITH_TIMEOUT(bench.states.events.contains(QStringLiteral("1,true")), kWaitMs);
+    (burn ? ui->pushButton_Burn : ui->m_pGetInfo)->click();
+    QCOMPARE(bench.process->state(), QProcess::NotRunning);
+    QCOMPARE(bench.log.linesStartingWith(QStringLiteral("Process is Running")).size(), burn ? 0 : 1);
+    QVERIFY(ui->pushButton_Burn->isEnabled());
+    QCOMPARE(ui->pushButton_Burn->property("state").toString(), QString());
+
+    // The reading ends as if nothing had happened, and the next one works too.
+    QTRY_COMPARE_WITH_TIMEOUT(bench.states.events, (QStringList{"1,true", "0,true"}), kWaitMs);
+    QCOMPARE(ui->lineEdit_Vesion->text(), QStringLiteral("11"));
+    ui->m_pGetInfo->click();
+    QTRY_COMPARE_WITH_TIMEOUT(bench.states.events.size(), 4, kWaitMs);
+    QCOMPARE(bench.states.events, (QStringList{"1,true", "0,true", "1,true", "0,true"}));
+    QCOMPARE(bench.boxes.count(), 0);
+    QCOMPARE(bench.ends->count(), 2); // the two probes, no burn
+}
+
+void TestGetInfo::versionForgotten_data()
+{
+    QTest::addColumn<QString>("end"); // a burn scenario, "silent" or "removed"
+    QTest::newRow("burn succeeded") << "ok";
+    QTest::newRow("burn failed") << "burn-fail";
+    QTest::newRow("reading failed") << "silent";
+    QTest::newRow("port removed") << "removed";
+}
+
+// A version read before a burn, a failed reading or a removal no longer describes the device:
+// the gate asks for a new reading instead of burning the same image again.
+void TestGetInfo::versionForgotten()
+{
+    QFETCH(QString, end);
+    qputenv("ESPTOOL_STANDIN_SCENARIO", "ok");
+    offerFirmware(QStringLiteral("fw_V12_again.bin"));
+    SimDevice device({"--version", "11"});
+    QVERIFY2(device.start(), qPrintable(device.errorString()));
+    Bench bench(device);
+    Ui_MainWindow *ui = bench.ui;
+    QTRY_VERIFY_WITH_TIMEOUT(ui->m_pcomboBoxPortName->findText(device.portPath()) > 0, kWaitMs);
+    ui->pushButton->click();
+    ui->m_pGetInfo->click();
+    QTRY_COMPARE_WITH_TIMEOUT(bench.states.events.size(), 2, kWaitMs);
+    QCOMPARE(WindowInspector::deviceVersion(*bench.w), 11);
+
+    if (end == QLatin1String("removed")) {
+        WindowInspector::portRemoved(*bench.w, device.portPath());
+    } else if (end == QLatin1String("silent")) {
+        QVERIFY(device.setState(QStringLiteral("fault"), end));
+        ui->m_pGetInfo->click();
+        QTRY_COMPARE_WITH_TIMEOUT(bench.boxes.count(), 1, kWaitMs);
+    } else {
+        qputenv("ESPTOOL_STANDIN_SCENARIO", end.toUtf8());
+        ui->pushButton_Burn->click();
+        QTRY_COMPARE_WITH_TIMEOUT(bench.boxes.count(), 1, kWaitMs);
+    }
+    QCOMPARE(WindowInspector::deviceVersion(*bench.w), -1);
+    QCOMPARE(ui->lineEdit_Vesion->text(), QStringLiteral("11"));
+
+    bench.boxes.clear();
+    ui->pushButton_Burn->click();
+    QTRY_COMPARE_WITH_TIMEOUT(bench.boxes.count(), 1, kWaitMs);
+    QCOMPARE(bench.boxes.lastText(), QStringLiteral("请先获取版本"));
+    QCOMPARE(bench.process->state(), QProcess::NotRunning);
+}
+
+// The device's first answer comes half at once and half 3.6 s later, when the reading has
+// already failed; it answers the retransmissions after that. The next reading shows what the
+// device reports by then, and no failure follows it.
+void TestGetInfo::readingAfterFailedReading()
+{
+    qputenv("ESPTOOL_STANDIN_SCENARIO", "ok");
+    SimDevice device({"--version", "11", "--fault", "split", "--pause", "3600", "--count", "1"});
+    QVERIFY2(device.start(), qPrintable(device.errorString()));
+    Bench bench(device);
+    Ui_MainWindow *ui = bench.ui;
+    QTRY_VERIFY_WITH_TIMEOUT(ui->m_pcomboBoxPortName->findText(device.portPath()) > 0, kWaitMs);
+
+    ui->m_pGetInfo->click();
+    QTRY_COMPARE_WITH_TIMEOUT(bench.boxes.count(), 1, kWaitMs);
+    QCOMPARE(bench.boxes.lastText(), QStringLiteral("通信失败"));
+    // The device has read all three transmissions once its pause is over.
+    QTRY_COMPARE_WITH_TIMEOUT(device.receivedFrames().size(), 3, kWaitMs);
+    QVERIFY(device.setState(QStringLiteral("version"), QStringLiteral("12")));
+
+    ui->m_pGetInfo->click();
+    QTRY_COMPARE_WITH_TIMEOUT(bench.states.events.size(), 4, kWaitMs);
+    QCOMPARE(ui->lineEdit_Vesion->text(), QStringLiteral("12"));
+    QCOMPARE(WindowInspector::deviceVersion(*bench.w), 12);
+    QCOMPARE(device.receivedFrames().size(), 4);
+    QVERIFY(!SerialInstanceInspector::retrying(SerialInstance::GetInstance()));
+    QCOMPARE(bench.boxes.count(), 1);
 }
 
 QTEST_MAIN(TestGetInfo)

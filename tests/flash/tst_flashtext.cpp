@@ -170,34 +170,41 @@ void TestFlashText::barValue()
 void TestFlashText::burnVerdict_data()
 {
     QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("crashed");
     QTest::addColumn<BurnVerdict>("verdict");
 
-    QTest::newRow("success texts") << kSuccess << BurnVerdict::Succeeded;
+    QTest::newRow("success texts") << kSuccess << false << BurnVerdict::Succeeded;
     QTest::newRow("usage error of an unknown option") << "| No such option: --foo |\n"
-                                                      << BurnVerdict::Failed;
-    QTest::newRow("capital Error") << "+- Error ---+\n" << BurnVerdict::Failed;
+                                                      << false << BurnVerdict::Failed;
+    QTest::newRow("capital Error") << "+- Error ---+\n" << false << BurnVerdict::Failed;
     QTest::newRow("lower-case error wins over the success texts")
         << kSuccess + "A fatal error occurred: MD5 of file does not match data in flash!\n"
-        << BurnVerdict::Failed;
+        << false << BurnVerdict::Failed;
     QTest::newRow("ERROR in capitals does not count")
-        << "ERROR LOG EMPTY\n" + kSuccess << BurnVerdict::Succeeded;
+        << "ERROR LOG EMPTY\n" + kSuccess << false << BurnVerdict::Succeeded;
     QTest::newRow("100.0% without the reset line")
         << " 100.0% 9/9 bytes... \nHash of data verified.\n"
-        << BurnVerdict::Undecided;
+        << false << BurnVerdict::Undecided;
     QTest::newRow("reset line without 100.0%")
         << "  51.1% 4/9 bytes... \nHard resetting via RTS pin...\n"
-        << BurnVerdict::Undecided;
+        << false << BurnVerdict::Undecided;
     QTest::newRow("100.0 with a space before the sign is not 100.0%")
         << " 100.0 %\nHard resetting via RTS pin...\n"
-        << BurnVerdict::Undecided;
-    QTest::newRow("nothing printed") << QString() << BurnVerdict::Undecided;
+        << false << BurnVerdict::Undecided;
+    QTest::newRow("nothing printed") << QString() << false << BurnVerdict::Undecided;
+    // Killed by a signal: the device may hold half an image.
+    QTest::newRow("crash before any verdict text")
+        << "  51.1% 4/9 bytes... \n" << true << BurnVerdict::Failed;
+    QTest::newRow("crash with nothing printed") << QString() << true << BurnVerdict::Failed;
+    QTest::newRow("crash after the success texts") << kSuccess << true << BurnVerdict::Succeeded;
 }
 
 void TestFlashText::burnVerdict()
 {
     QFETCH(QString, text);
+    QFETCH(bool, crashed);
     QFETCH(BurnVerdict, verdict);
-    QCOMPARE(flashtext::burnVerdict(text), verdict);
+    QCOMPARE(flashtext::burnVerdict(text, crashed), verdict);
 }
 
 void TestFlashText::probeVerdict_data()

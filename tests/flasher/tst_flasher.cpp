@@ -244,7 +244,7 @@ void TestFlasher::runVerdict_data()
         << QByteArray("late-success") << "烧录成功" << info << false;
     QTest::newRow("non-zero exit with the success texts")
         << QByteArray("exit-nonzero") << "烧录成功" << info << false;
-    QTest::newRow("tool killed midway") << QByteArray("crash") << "" << 0 << false;
+    QTest::newRow("tool killed midway") << QByteArray("crash") << "烧录失败" << warning << true;
 }
 
 void TestFlasher::runVerdict()

@@ -237,8 +237,9 @@ private slots:
     void exchange();
     void unansweredRequestTiming();
     void newRequestReplacesPending();
-    void requestWhilePortClosed();
-    void portClosedWhileRetrying();
+    void requestEndsWithThePort_data();
+    void requestEndsWithThePort();
+    void staleAnswersAreDropped();
     void oversizedPayloadIsNotSent();
 
     void portList_data();
@@ -470,37 +471,77 @@ void tst_SerialInstance::newRequestReplacesPending()
     QCOMPARE(Logged("m_msg_id send error 9"), 0);
 }
 
-void tst_SerialInstance::requestWhilePortClosed()
+void tst_SerialInstance::requestEndsWithThePort_data()
 {
-    SimDevice device;
-    QVERIFY2(device.start(), qPrintable(device.errorString()));
-    QVERIFY(startWorker());
-
-    request(MSG_GET_INFO);
-    QTRY_COMPARE_WITH_TIMEOUT(Logged("ERROR::m_pSerialPort is not open"), 1, WAIT_MS);
-    QVERIFY(!Inspector::timerActive(m_worker));
-    QCOMPARE(Inspector::times(m_worker), 0);
-    QCOMPARE(device.receivedFrames().size(), 0);
-    QCOMPARE(m_recorder->events(), QStringList{});
+    QTest::addColumn<QString>("closedBy"); // "" (never opened), "close" or "refresh"
+    QTest::newRow("request on a closed port fails at once") << "";
+    QTest::newRow("port closed while retrying: the request fails at the close") << "close";
+    QTest::newRow("port closed by a refresh finding no port") << "refresh";
 }
 
-// Closing the port does not end a pending request: its retries find the port closed and it
-// fails on time, without another byte on the line.
-void tst_SerialInstance::portClosedWhileRetrying()
+// Every request ends, answered or failed: one on a port that is not open, or whose port is
+// closed under it, fails there and then instead of leaving its caller waiting.
+void tst_SerialInstance::requestEndsWithThePort()
 {
+    QFETCH(QString, closedBy);
     SimDevice device({"--fault", "silent"});
     QVERIFY2(device.start(), qPrintable(device.errorString()));
     QVERIFY(startWorker());
-    QVERIFY(openPort(device.portPath()));
-
-    request(MSG_GET_VERSION);
-    QTRY_COMPARE_WITH_TIMEOUT(device.receivedFrames().size(), 1, WAIT_MS);
-    emit m_window->SigCloseSerial();
+    if (!closedBy.isEmpty()) {
+        QVERIFY(openPort(device.portPath()));
+        request(MSG_GET_VERSION);
+        QTRY_COMPARE_WITH_TIMEOUT(device.receivedFrames().size(), 1, WAIT_MS);
+        if (closedBy == "close") {
+            emit m_window->SigCloseSerial();
+        } else {
+            Inspector::setPorts(m_worker, {});
+            emit m_window->SigGetPortInfoList();
+        }
+    } else {
+        request(MSG_GET_VERSION);
+    }
     QTRY_VERIFY_WITH_TIMEOUT(m_recorder->events().contains("failed"), WAIT_MS);
-    QCOMPARE(m_recorder->events({"connect"}), (QStringList{"connect:1,true", "connect:0,true"}));
-    QCOMPARE(Logged("ERROR::m_pSerialPort is not open"), 2);
+    QCOMPARE(m_recorder->events({"show:1", "failed"}),
+             (QStringList{QStringLiteral("show:1,通信失败！"), "failed"}));
     QCOMPARE(Logged("m_msg_id send error 7"), 1);
-    QCOMPARE(device.receivedFrames().size(), 1);
+    QVERIFY(!Inspector::timerActive(m_worker));
+    QCOMPARE(Logged("m_Times 1"), 0); // no retry came before the end
+    QCOMPARE(device.receivedFrames().size(), closedBy.isEmpty() ? 0 : 1);
+    QCOMPARE(Logged("ERROR::m_pSerialPort is not open"), closedBy.isEmpty() ? 1 : 0);
+}
+
+// An answer is taken once; what arrived while the port was closed, and half a frame left in
+// the parser, belong to an earlier session: a reopened port starts clean.
+void tst_SerialInstance::staleAnswersAreDropped()
+{
+    // The first answer comes in two parts 1.5 s apart: the second transmission goes out before
+    // its end, and the device answers that one too.
+    SimDevice device({"--version", "11", "--fault", "split", "--pause", "1500", "--count", "1"});
+    QVERIFY2(device.start(), qPrintable(device.errorString()));
+    QVERIFY(startWorker());
+    QVERIFY(openPort(device.portPath()));
+    request(MSG_GET_VERSION);
+    QTRY_COMPARE_WITH_TIMEOUT(Logged("Answer already received, dropped, id: 8"), 1, WAIT_MS);
+    QCOMPARE(m_recorder->events({"version", "failed"}), QStringList{"version:11"});
+
+    // Half an answer, the rest only after the give-up and the close, followed by the answers
+    // to the two retransmissions: all of it waits in the closed port.
+    QVERIFY(device.setState("count", "2"));
+    QVERIFY(device.setState("pause", "3600"));
+    request(MSG_GET_VERSION);
+    QTRY_COMPARE_WITH_TIMEOUT(m_recorder->events({"failed"}).size(), 1, WAIT_MS);
+    emit m_window->SigCloseSerial();
+    QTRY_COMPARE_WITH_TIMEOUT(device.receivedFrames().size(), 5, WAIT_MS);
+    QVERIFY(device.setState("version", "12"));
+
+    emit m_window->SigOpenSerial(device.portPath(), QSerialPort::Baud115200);
+    QTRY_COMPARE_WITH_TIMEOUT(m_recorder->events({"connect:1"}).size(), 2, WAIT_MS);
+    request(MSG_GET_VERSION);
+    QTRY_COMPARE_WITH_TIMEOUT(m_recorder->events({"version"}).size(), 2, WAIT_MS);
+    QCOMPARE(m_recorder->events({"version", "failed"}),
+             (QStringList{"version:11", "failed", "version:12"}));
+    QCOMPARE(device.receivedFrames().size(), 6); // answered at the first transmission
+    QVERIFY(!Inspector::timerActive(m_worker));
 }
 
 // The length byte cannot say more than 255: a longer payload is refused rather than sent cut
@@ -667,6 +708,7 @@ void tst_SerialInstance::withoutPortObject()
 
     Inspector::request(m_worker, MSG_GET_INFO, REQUEST_PAYLOAD);
     QCOMPARE(Logged("ERROR::m_pSerialPort is NULL"), 1);
+    QCOMPARE(m_recorder->events({"failed"}), QStringList{"failed"}); // nobody is left waiting
     QVERIFY(!m_worker->IsOpen());
 
     m_worker->Stop();
@@ -688,6 +730,9 @@ void tst_SerialInstance::shutdown()
     single->Init();
     QPointer<QThread> thread = Inspector::thread(single);
     QVERIFY(thread && thread->isRunning());
+    // Only the worker lives in its thread; the thread object stays with the thread that runs it.
+    QCOMPARE(single->thread(), thread.data());
+    QCOMPARE(thread->thread(), QThread::currentThread());
     Recorder recorder(single);
     Window window(single);
     emit window.SigOpenSerial(device.portPath(), QSerialPort::Baud115200);
