@@ -11,6 +11,7 @@
 //   --child bare <recording>     a bare window reads cat <recording>
 
 #include "benchsupport.h"
+#include "latenessprobe.h"
 
 #include "esptool.h"
 #include "mainwindow.h"
@@ -45,43 +46,6 @@ void dropDebug(QtMsgType type, const QMessageLogContext &, const QString &messag
     if (type != QtDebugMsg && type != QtInfoMsg)
         std::fprintf(stderr, "%s\n", qPrintable(message));
 }
-
-// Fires every millisecond and keeps, once recording, how late each firing came.
-class LatenessProbe
-{
-public:
-    LatenessProbe()
-    {
-        m_timer.setTimerType(Qt::PreciseTimer);
-        m_timer.setInterval(1);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] { tick(); });
-    }
-
-    void start() { m_timer.start(); }
-    void stop() { m_timer.stop(); }
-    void record() { m_recording = true; }
-    bool recording() const { return m_recording; }
-    const std::vector<double> &latenessMs() const { return m_latenessMs; }
-
-    // Called on every firing after the lateness is noted.
-    std::function<void()> onTick;
-
-private:
-    void tick()
-    {
-        const std::int64_t now = bench::nowNs();
-        if (m_recording && m_last)
-            m_latenessMs.push_back(std::max(0.0, double(now - m_last) / 1e6 - 1.0));
-        m_last = now;
-        if (onTick)
-            onTick();
-    }
-
-    QTimer m_timer;
-    std::int64_t m_last = 0;
-    bool m_recording = false;
-    std::vector<double> m_latenessMs;
-};
 
 void report(const LatenessProbe &probe)
 {

@@ -5,7 +5,8 @@
 # <build-dir>/bench-details.log. Takes about two minutes; nothing else should run meanwhile.
 #
 # Repetitions can be changed through QUORBEL_BENCH_STARTUP_RUNS, QUORBEL_BENCH_GETINFO_RUNS,
-# QUORBEL_BENCH_IDLE_ROUNDS, QUORBEL_BENCH_BURN_RUNS and QUORBEL_BENCH_IMAGE_MIB.
+# QUORBEL_BENCH_IDLE_ROUNDS, QUORBEL_BENCH_BURN_RUNS, QUORBEL_BENCH_IMAGE_MIB,
+# QUORBEL_BENCH_RECORD_RUNS and QUORBEL_BENCH_RECORD_MIB.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 dir="${1:-$root/build-bench}"
@@ -46,6 +47,7 @@ run bench_getinfo
 run bench_parser
 run bench_idle
 run bench_responsiveness
+run bench_record
 load_after="$(cut -d' ' -f1-3 /proc/loadavg)"
 
 echo "Quorbel benchmarks, $(date '+%Y-%m-%d %H:%M'), $(nproc) cores," \

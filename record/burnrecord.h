@@ -1,0 +1,73 @@
+#pragma once
+
+#include "record.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <optional>
+#include <thread>
+
+namespace record
+{
+
+// What a window knows when its burn button is pressed.
+struct RunInfo {
+    QString serial;         // last read; empty in flasher
+    int deviceVersion = -1; // < 0: unknown
+    QString filePath;       // the firmware file, full path
+    QStringList arguments;  // the tool's arguments, as the window will start it
+};
+
+// The record of one window's burns: CONFIG/history.csv and CONFIG/logs/. One per window, as its
+// child. begin() when the burn is asked for, start the tool on ready(), finish() when the run
+// has ended in any way. Nothing here can stop or change a burn: what cannot be written costs a
+// debug line, and the window goes on.
+class BurnRecord : public QObject
+{
+    Q_OBJECT
+
+public:
+    // program: "Quorbel" or "flasher"; configDir: the folder that holds config.ini.
+    BurnRecord(const QString &program, const QString &configDir, QObject *parent = nullptr);
+    // Stops a hash still running; writes nothing, so a window that closes during a run calls
+    // finish() itself first.
+    ~BurnRecord() override;
+
+    // Notes the start time, deletes the oldest transcripts and hashes the file in a thread of
+    // its own; ready() follows, always through the event loop. A record still active is first
+    // finished as interrupted.
+    void begin(const RunInfo &run);
+    bool isActive() const { return m_active; }
+    // Writes the transcript and the row, and ends the record; does nothing when none is active.
+    // Before ready() the hash is abandoned and its columns stay empty. The exit code is kept
+    // only for runs that started and were not interrupted.
+    void finish(Result result, std::optional<int> exitCode, const QString &runText);
+
+    // The start time of the active or last record, as it goes into the row and transcript name.
+    QDateTime startTime() const { return m_row.started; }
+
+    static constexpr int kKeptTranscripts = 500;
+
+signals:
+    void ready();
+
+private:
+    void hashed(quint64 run, const Digest &digest);
+    void stopHashing();
+
+    const QString m_program;
+    const QString m_configDir;
+    bool m_active = false;
+    quint64 m_run = 0; // tells a late hash result from the current one
+    Row m_row;
+    QString m_commandLine;
+    QElapsedTimer m_clock;
+    std::atomic<bool> m_cancel{false};
+    std::thread m_hasher;
+};
+
+} // namespace record
