@@ -2,6 +2,7 @@
 
 #include "ui_mainwindow.h"
 
+#include "burnrecord.h"
 #include "esptool.h"
 #include "firmwarechoice.h"
 #include "flashtext.h"
@@ -32,6 +33,12 @@ MainWindow::MainWindow(QWidget *parent)
     InitDevicePanel();
     InitConnect();
 
+    // Every burn is written down beside the settings file.
+    m_pRecord = new record::BurnRecord(QStringLiteral("Quorbel"),
+                                       QFileInfo(m_CfgFileName).path(), this);
+    connect(m_pRecord, &record::BurnRecord::ready, this,
+            [this] { esptool::start(m_pProcess, m_pRecord->arguments()); });
+
     for (QProgressBar *bar : {ui->progressBar, ui->progressBar_BatteryInfo}) {
         bar->setValue(0);
         repolish(bar, "");
@@ -53,6 +60,8 @@ MainWindow::~MainWindow()
     // has gone.
     m_iProcessMode = -1;
     m_pProcess->close();
+    if (m_pRecord->isActive())
+        m_pRecord->finish(record::Result::Interrupted, std::nullopt, m_strInfo);
     delete m_pProcess;
     m_pProcess = nullptr;
     delete ui;
@@ -175,6 +184,11 @@ void MainWindow::on_pushButton_Burn_clicked()
 
 // ---------------------------------------------------------------------------------------------
 // Device panel
+
+bool MainWindow::toolBusy() const
+{
+    return m_pProcess->state() != QProcess::NotRunning || m_pRecord->isActive();
+}
 
 bool MainWindow::isConnected() const
 {
@@ -403,7 +417,7 @@ void MainWindow::on_m_pGetInfo_clicked()
 {
     // A reading is busy until its answer or its failure, not only while the tool runs: a
     // second one would find the port held by the first.
-    if (m_pProcess->state() != QProcess::NotRunning || isReading()) {
+    if (toolBusy() || isReading()) {
         qDebug() << "Process is Running";
         return;
     }
@@ -419,7 +433,7 @@ void MainWindow::startTest()
     // The gate has already marked and disabled the burn button; every refusal below gives it
     // back, or it would stay grey with no run to restore it. A reading holding the port
     // refuses too: the tool could not open it.
-    if (m_pProcess->state() != QProcess::NotRunning || isReading()) {
+    if (toolBusy() || isReading()) {
         restoreBurnButton();
         return;
     }
@@ -428,12 +442,13 @@ void MainWindow::startTest()
         restoreBurnButton();
         return;
     }
-    const QStringList args = esptool::burnArguments(m_strFilePath);
     m_strInfo.clear();
     ui->progressBar->setValue(0);
     repolish(ui->progressBar, "burning");
     m_iProcessMode = 1;
-    esptool::start(m_pProcess, args);
+    // The tool starts once the record has the image's hash (see the constructor).
+    m_pRecord->begin({ui->lineEdit_Sn->text(), m_DeviceVersion, m_strFilePath,
+                      esptool::burnArguments(m_strFilePath)});
 }
 
 void MainWindow::readIperfOutput()
@@ -470,8 +485,12 @@ void MainWindow::slotProcessFinished(int exitCode)
 void MainWindow::burnVerdict()
 {
     restoreBurnButton();
+    const flashtext::BurnVerdict verdict =
+        flashtext::burnVerdict(m_strInfo, m_pProcess->exitStatus() == QProcess::CrashExit);
+    // Written before the box, which waits for the user.
+    m_pRecord->finish(record::resultOf(verdict), record::exitCodeOf(*m_pProcess), m_strInfo);
     forgetDeviceVersion();
-    switch (flashtext::burnVerdict(m_strInfo, m_pProcess->exitStatus() == QProcess::CrashExit)) {
+    switch (verdict) {
     case flashtext::BurnVerdict::Failed:
         repolish(ui->progressBar, "error");
         ui->progressBar->setValue(100);
@@ -517,6 +536,7 @@ void MainWindow::slotProcessError(QProcess::ProcessError error)
     if (error != QProcess::FailedToStart)
         return;
     if (m_iProcessMode == 1) {
+        m_pRecord->finish(record::Result::NotStarted, std::nullopt, m_strInfo);
         restoreBurnButton();
         repolish(ui->progressBar, "error");
     } else {

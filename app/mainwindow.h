@@ -11,6 +11,10 @@
 
 class QSettings;
 class Ui_MainWindow;
+namespace record
+{
+class BurnRecord;
+}
 
 class MainWindow : public QMainWindow
 {
@@ -67,6 +71,8 @@ private:
     void slotSerialPortArrived(const QString &portName);
     void slotSerialPortRemoved(const QString &portName);
 
+    // The tool runs, or a burn is being prepared (its image hashed) before it runs.
+    bool toolBusy() const;
     bool isConnected() const;
     void sendRequest(quint8 msgId);
     void query(const char *logLine, quint8 msgId);
@@ -91,6 +97,7 @@ private:
     QString m_strPortName;
     QTimer m_timerGetInfo;
     int m_iProcessMode = 0;
+    record::BurnRecord *m_pRecord = nullptr;
 
     friend class WindowInspector;
 };

@@ -2,12 +2,14 @@
 
 #include "ui_flasherwindow.h"
 
+#include "burnrecord.h"
 #include "esptool.h"
 #include "firmwarechoice.h"
 #include "flashtext.h"
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QThread>
 
@@ -49,6 +51,12 @@ MainWindow::MainWindow(QWidget *parent)
     ui->setupUi(this);
     InitConfig();
 
+    // Every burn is written down beside the settings file.
+    m_pRecord = new record::BurnRecord(QStringLiteral("flasher"),
+                                       QFileInfo(m_CfgFileName).path(), this);
+    connect(m_pRecord, &record::BurnRecord::ready, this,
+            [this] { esptool::start(m_pProcess, m_pRecord->arguments()); });
+
     ui->progressBar->setValue(0);
     ui->progressBar->setStyleSheet(kGreenBarStyle);
 
@@ -63,6 +71,8 @@ MainWindow::~MainWindow()
     // window has gone.
     disconnect(m_pProcess, nullptr, this, nullptr);
     m_pProcess->close();
+    if (m_pRecord->isActive())
+        m_pRecord->finish(record::Result::Interrupted, std::nullopt, m_strInfo);
     delete m_pProcess;
     m_pProcess = nullptr;
     delete ui;
@@ -96,16 +106,17 @@ void MainWindow::on_pushButton_Burn_clicked()
 
 void MainWindow::startTest()
 {
-    if (m_pProcess->state() != QProcess::NotRunning)
+    // A burn is under way from the press, while its image is hashed, until the tool has ended.
+    if (m_pProcess->state() != QProcess::NotRunning || m_pRecord->isActive())
         return;
     qDebug() << "startTest";
     if (m_strFilePath.isEmpty())
         return;
-    const QStringList args = esptool::burnArguments(m_strFilePath);
     m_strInfo.clear();
     ui->progressBar->setValue(0);
     ui->progressBar->setStyleSheet(kGreenBarStyle);
-    esptool::start(m_pProcess, args);
+    // The tool starts once the record has the image's hash (see the constructor).
+    m_pRecord->begin({QString(), -1, m_strFilePath, esptool::burnArguments(m_strFilePath)});
 }
 
 void MainWindow::readIperfOutput()
@@ -126,7 +137,11 @@ void MainWindow::slotProcessFinished(int exitCode)
     QThread::msleep(1000);
     esptool::takeRest(m_pProcess, &m_strInfo);
 
-    switch (flashtext::burnVerdict(m_strInfo, m_pProcess->exitStatus() == QProcess::CrashExit)) {
+    const flashtext::BurnVerdict verdict =
+        flashtext::burnVerdict(m_strInfo, m_pProcess->exitStatus() == QProcess::CrashExit);
+    // Written before the box, which waits for the user.
+    m_pRecord->finish(record::resultOf(verdict), record::exitCodeOf(*m_pProcess), m_strInfo);
+    switch (verdict) {
     case flashtext::BurnVerdict::Failed:
         ui->progressBar->setStyleSheet(kRedBarStyle);
         ui->progressBar->setValue(100);
@@ -145,6 +160,7 @@ void MainWindow::slotProcessError(QProcess::ProcessError error)
 {
     if (error != QProcess::FailedToStart)
         return;
+    m_pRecord->finish(record::Result::NotStarted, std::nullopt, m_strInfo);
     ui->progressBar->setStyleSheet(kRedBarStyle);
     QMessageBox::warning(this, translate("警告"), translate(esptool::kToolMissingText));
 }

@@ -5,6 +5,10 @@
 #include <QString>
 
 class QSettings;
+namespace record
+{
+class BurnRecord;
+}
 
 namespace flasher
 {
@@ -38,6 +42,7 @@ private:
     QString m_CfgFileName;
     QProcess *m_pProcess = nullptr;
     QString m_strInfo;
+    record::BurnRecord *m_pRecord = nullptr;
 
     friend class FlasherInspector;
 };

@@ -38,6 +38,7 @@ void BurnRecord::begin(const RunInfo &run)
     m_row.deviceVersion = run.deviceVersion;
     m_row.file = run.filePath;
     m_row.fileVersion = flashtext::fileVersion(QFileInfo(run.filePath).fileName());
+    m_arguments = run.arguments;
     m_commandLine = commandLine(esptool::program(), run.arguments);
 
     // One less than the limit: this run's transcript is still to come.

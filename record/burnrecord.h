@@ -49,6 +49,8 @@ public:
 
     // The start time of the active or last record, as it goes into the row and transcript name.
     QDateTime startTime() const { return m_row.started; }
+    // The tool's arguments of the active or last record: what to start on ready().
+    QStringList arguments() const { return m_arguments; }
 
     static constexpr int kKeptTranscripts = 500;
 
@@ -65,6 +67,7 @@ private:
     quint64 m_run = 0; // tells a late hash result from the current one
     Row m_row;
     QString m_commandLine;
+    QStringList m_arguments;
     QElapsedTimer m_clock;
     std::atomic<bool> m_cancel{false};
     std::thread m_hasher;

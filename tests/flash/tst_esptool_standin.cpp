@@ -508,6 +508,8 @@ void TestStandIn::hangsUntilKilled()
                         QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
     standIn.start(burnArgs(m_firmware));
     QTRY_VERIFY_WITH_TIMEOUT(standIn.sofar().out.contains("Writing at"), 20000);
+    // The lines before the hang come a pause apart; let the last of them land first.
+    QTest::qWait(300);
     // Nothing more arrives and the process stays; this wait is the assertion itself.
     const int before = standIn.sofar().out.size();
     QVERIFY(!finished.wait(500));

@@ -398,7 +398,8 @@ void Walkthrough::upgrade()
     QCOMPARE(m_ui->pushButton_Burn->property("state").toString(), QStringLiteral("burning"));
     QCOMPARE(m_ui->progressBar->property("state").toString(), QStringLiteral("burning"));
     QCOMPARE(m_ui->progressBar->value(), 0);
-    QVERIFY(m_process->state() != QProcess::NotRunning);
+    // The tool starts once the image has been hashed for the upgrade record.
+    QTRY_VERIFY_WITH_TIMEOUT(m_process->state() != QProcess::NotRunning, kWaitMs);
 
     QTRY_COMPARE_WITH_TIMEOUT(m_camera->count(), 1, kWaitMs);
     QVERIFY(save(m_window.get(), "03-upgraded.png"));
@@ -660,7 +661,7 @@ void Walkthrough::flasherBurn()
     m_camera->expect(QStringLiteral("09-flashed-box.png"));
     click(ui->pushButton_Burn);
     QProcess *process = flasher::FlasherInspector::process(*m_flasher);
-    QVERIFY(process->state() != QProcess::NotRunning);
+    QTRY_VERIFY_WITH_TIMEOUT(process->state() != QProcess::NotRunning, kWaitMs);
     // The burn tool never disables its button.
     QVERIFY(ui->pushButton_Burn->isEnabled());
 
