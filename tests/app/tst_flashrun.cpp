@@ -3,6 +3,7 @@
 // a tool that is missing or is killed, and what reaches the tool's environment.
 
 #include "boxcatcher.h"
+#include "historyfile.h"
 #include "logcapture.h"
 #include "windowinspector.h"
 
@@ -228,6 +229,9 @@ private slots:
 
     void plainOutput_data();
     void plainOutput();
+
+    void upgradeRecord_data();
+    void upgradeRecord();
 
 private:
     QTemporaryDir m_dir;
@@ -823,6 +827,59 @@ void TestFlashRun::plainOutput()
     QCOMPARE(shown, wanted);
     QCOMPARE(bench.boxes.lastText(), QStringLiteral("升级成功"));
     QCOMPARE(bench.ui->progressBar->format(), kDone);
+}
+
+void TestFlashRun::upgradeRecord_data()
+{
+    QTest::addColumn<QString>("scenario"); // empty: the tool cannot be started
+    QTest::addColumn<QString>("result");
+    QTest::addColumn<QString>("exitCode");
+
+    QTest::newRow("success") << "ok"
+                             << "success"
+                             << "0";
+    QTest::newRow("failure") << "burn-fail"
+                             << "failure"
+                             << "2";
+    QTest::newRow("window closed during the run") << "hang"
+                                                  << "interrupted" << QString();
+    QTest::newRow("tool not started") << QString() << "not-started" << QString();
+}
+
+// Every burn leaves its row in CONFIG/history.csv and its transcript, however it ends.
+void TestFlashRun::upgradeRecord()
+{
+    QFETCH(QString, scenario);
+    QFETCH(QString, result);
+    QFETCH(QString, exitCode);
+    const QString config = QDir::current().filePath(QStringLiteral("CONFIG"));
+    const int rowsBefore = history::rows(config).size();
+    QTemporaryDir emptyPath;
+    if (scenario.isEmpty())
+        qputenv("PATH", QFile::encodeName(emptyPath.path()));
+    else
+        qputenv("ESPTOOL_STANDIN_SCENARIO", scenario.toUtf8());
+
+    Bench bench;
+    bench.ui->lineEdit_Sn->setText(QStringLiteral("QB-REC-0000007")); // as a reading left it
+    bench.pressBurn(m_firmware);
+    if (scenario == QLatin1String("hang"))
+        QTRY_VERIFY_WITH_TIMEOUT(bench.runText().contains(QLatin1String("Writing at")), kRunMs);
+    else
+        QTRY_COMPARE_WITH_TIMEOUT(bench.boxes.count(), 1, kRunMs);
+    const QString runText = bench.runText();
+    bench.destroyWindow();
+
+    const QString differs = history::lastRunDiffers(
+        config, rowsBefore, m_firmware,
+        {{"program", "Quorbel"},
+         {"serial", "QB-REC-0000007"},
+         {"device_version", "10"},
+         {"file_version", "13"},
+         {"result", result},
+         {"exit_code", exitCode}},
+        runText);
+    QVERIFY2(differs.isEmpty(), qPrintable(differs));
 }
 
 QTEST_MAIN(TestFlashRun)

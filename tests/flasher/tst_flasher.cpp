@@ -5,6 +5,7 @@
 
 #include "boxcatcher.h"
 #include "firmwaretest.h"
+#include "historyfile.h"
 #include "logcapture.h"
 #include "widgetlook.h"
 #include "windowinspector.h"
@@ -67,6 +68,8 @@ private slots:
     void closingDuringRunKillsTool();
     void burnWithoutFileDoesNothing();
     void missingToolWarns();
+    void upgradeRecord_data();
+    void upgradeRecord();
 
     void fileChoice();
     void settingsSharedWithUpgradeTool_data();
@@ -509,4 +512,56 @@ void TestFlasher::settingsSharedWithUpgradeTool()
 }
 
 QTEST_MAIN(TestFlasher)
+void TestFlasher::upgradeRecord_data()
+{
+    QTest::addColumn<QByteArray>("scenario"); // empty: the tool cannot be started
+    QTest::addColumn<QString>("result");
+    QTest::addColumn<QString>("exitCode");
+
+    QTest::newRow("success") << QByteArray("ok") << "success"
+                             << "0";
+    QTest::newRow("failure") << QByteArray("burn-fail") << "failure"
+                             << "2";
+    QTest::newRow("window closed during the run") << QByteArray("hang") << "interrupted"
+                                                  << QString();
+    QTest::newRow("tool not started") << QByteArray() << "not-started" << QString();
+}
+
+// Every burn leaves its row in CONFIG/history.csv and its transcript, however it ends.
+void TestFlasher::upgradeRecord()
+{
+    QFETCH(QByteArray, scenario);
+    QFETCH(QString, result);
+    QFETCH(QString, exitCode);
+    const QString config = QDir::current().filePath(QStringLiteral("CONFIG"));
+    QTemporaryDir emptyPath;
+    if (scenario.isEmpty())
+        qputenv("PATH", QFile::encodeName(emptyPath.path()));
+    else
+        setScenario(scenario.constData());
+
+    BoxCatcher boxes;
+    auto *w = new flasher::MainWindow;
+    const QString file = chooseFile(*w);
+    QVERIFY(!file.isEmpty());
+    FlasherInspector::ui(*w)->pushButton_Burn->click();
+    if (scenario == "hang")
+        QTRY_VERIFY_WITH_TIMEOUT(FlasherInspector::runText(*w).contains("Writing at"), 30000);
+    else
+        QTRY_COMPARE_WITH_TIMEOUT(boxes.count(), 1, 30000);
+    const QString runText = FlasherInspector::runText(*w);
+    delete w;
+
+    const QString differs = history::lastRunDiffers(config, 0, file,
+                                                    {{"program", "flasher"},
+                                                     {"serial", ""},
+                                                     {"device_version", ""},
+                                                     {"file_version", "12"},
+                                                     {"result", result},
+                                                     {"exit_code", exitCode}},
+                                                    runText);
+    QVERIFY2(differs.isEmpty(), qPrintable(differs));
+    QVERIFY(history::rows(config).last().value("transcript").endsWith("-flasher.txt"));
+}
+
 #include "tst_flasher.moc"

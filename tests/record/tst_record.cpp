@@ -3,6 +3,7 @@
 
 #include "burnrecord.h"
 #include "esptool.h"
+#include "historyfile.h"
 #include "logcapture.h"
 
 #include <QCryptographicHash>
@@ -22,42 +23,8 @@ const QByteArray kBom = "\xEF\xBB\xBF";
 const QByteArray kHeader = "time,program,serial,device_version,file,file_version,bytes,sha256,"
                            "result,seconds,exit_code,transcript\r\n";
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-// RFC 4180 and nothing more, after the mark: a record ends in CRLF outside quotes; a lone CR or
-// LF there, or a last record without its CRLF, gives the single record {"unreadable"}.
-QList<QStringList> records(const QString &path)
-{
-    const QByteArray bytes = readAll(path);
-    const QString text = QString::fromUtf8(bytes.mid(bytes.startsWith(kBom) ? kBom.size() : 0));
-    QList<QStringList> records;
-    QStringList fields;
-    QString field;
-    bool quoted = false;
-    for (int i = 0; i < text.size(); ++i) {
-        const QChar c = text.at(i);
-        if (quoted && c == '"' && text.mid(i + 1, 1) == "\"") {
-            field += text.at(++i);
-        } else if (c == '"' && (quoted || field.isEmpty())) {
-            quoted = !quoted;
-        } else if (quoted || (c != ',' && c != '\r' && c != '\n' && c != '"')) {
-            field += c;
-        } else if (c == ',') {
-            fields << std::exchange(field, QString());
-        } else if (text.mid(i++, 2) == "\r\n") {
-            fields << std::exchange(field, QString());
-            records << std::exchange(fields, QStringList());
-        } else {
-            return {{"unreadable"}};
-        }
-    }
-    return quoted || !field.isEmpty() || !fields.isEmpty() ? QList<QStringList>{{"unreadable"}}
-                                                           : records;
-}
+using history::readAll;
+using history::records;
 
 QDateTime at(int offsetSeconds)
 {
