@@ -18,6 +18,7 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLAT
   PATH="$root/build/standin:$PATH" QT_QPA_PLATFORM=offscreen \
     build/bin/quorbel-walkthrough "$shots"
   echo "Screenshots of every step: $shots"
+  echo "The day's upgrade record: $shots/CONFIG/history.csv and $shots/CONFIG/logs/"
   exit 0
 fi
 

@@ -12,6 +12,7 @@
 #include "boxcamera.h"
 #include "firmwaretest.h"
 #include "flasherinspector.h"
+#include "historyfile.h"
 #include "logcapture.h"
 #include "simdevice.h"
 #include "windowinspector.h"
@@ -194,6 +195,7 @@ private slots:
     void silentDevice();
     void noDevice();
     void flasherBurn();
+    void upgradeRecord();
 
 private:
     bool save(QWidget *window, const QString &name);
@@ -692,6 +694,41 @@ void Walkthrough::flasherBurn()
     QCOMPARE(ui->progressBar->styleSheet(), QString::fromLatin1(flasher::kGreenBarStyle));
     QCOMPARE(process->state(), QProcess::NotRunning);
     QCOMPARE(deviceVersion(), QStringLiteral("15"));
+}
+
+// The day's burns as the upgrade record keeps them: one row each, in order, each with its
+// transcript. A copy goes beside the screenshots, for the reader to open.
+void Walkthrough::upgradeRecord()
+{
+    const QString config = m_demo->path(QStringLiteral("CONFIG"));
+    QStringList burns;
+    const QList<QMap<QString, QString>> rows = history::rows(config);
+    for (const QMap<QString, QString> &row : rows) {
+        burns << QStringList{row.value("program"),        row.value("serial"),
+                             row.value("device_version"), QFileInfo(row.value("file")).fileName(),
+                             row.value("file_version"),   row.value("result"),
+                             row.value("exit_code")}
+                     .join('|');
+        const QString transcript =
+            QString::fromUtf8(history::readAll(config + "/logs/" + row.value("transcript")));
+        QVERIFY2(transcript.startsWith(QStringLiteral("esptool --chip esp32s3 ")) &&
+                     transcript.contains(QLatin1String("Writing at")),
+                 qPrintable(row.value("transcript")));
+        QCOMPARE(row.value("sha256").size(), 64);
+    }
+    QCOMPARE(burns, (QStringList{"Quorbel|" + kSn + "|12|fw_V13_release.bin|13|success|0",
+                                 "Quorbel|" + kSn + "|13|fw_V14_release.bin|14|failure|2",
+                                 "flasher|||fw_V15_release.bin|15|success|0"}));
+
+    const QDir copy(QDir(m_folder).filePath(QStringLiteral("CONFIG")));
+    QVERIFY(copy.mkpath(QStringLiteral("logs")));
+    QFile::remove(copy.filePath(QStringLiteral("history.csv")));
+    QVERIFY(QFile::copy(config + "/history.csv", copy.filePath(QStringLiteral("history.csv"))));
+    for (const QMap<QString, QString> &row : rows) {
+        const QString name = QStringLiteral("logs/") + row.value("transcript");
+        QFile::remove(copy.filePath(name));
+        QVERIFY(QFile::copy(config + "/" + name, copy.filePath(name)));
+    }
 }
 
 namespace
