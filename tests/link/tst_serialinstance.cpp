@@ -1,3 +1,4 @@
+#include "serialinspector.h"
 #include "serialinstance.h"
 #include "simdevice.h"
 
@@ -11,49 +12,6 @@
 #include <QTimer>
 
 #include <functional>
-
-// Reads and drives the worker's private state in the worker's own thread, the only thread
-// allowed to touch it once the worker runs.
-class SerialInstanceInspector
-{
-public:
-    template <typename F> static auto inWorker(SerialInstance *worker, F function)
-    {
-        decltype(function()) result{};
-        QMetaObject::invokeMethod(
-            worker, [&] { result = function(); }, Qt::BlockingQueuedConnection);
-        return result;
-    }
-    static bool timerActive(SerialInstance *w)
-    {
-        return inWorker(w, [w] { return w->m_pTimer && w->m_pTimer->isActive(); });
-    }
-    static int times(SerialInstance *w)
-    {
-        return inWorker(w, [w] { return w->m_Times; });
-    }
-    static bool isOpen(SerialInstance *w)
-    {
-        return inWorker(w, [w] { return w->IsOpen(); });
-    }
-    static QStringList portList(SerialInstance *w)
-    {
-        return inWorker(w, [w] { return w->GetPortInfoList(); });
-    }
-    static void setPorts(SerialInstance *w, const QList<SerialPortDescription> &ports)
-    {
-        inWorker(w, [w, ports] {
-            w->SetPortEnumerator([ports] { return ports; });
-            return true;
-        });
-    }
-    static QThread *thread(SerialInstance *w) { return w->m_pThread; }
-    static bool hasPort(SerialInstance *w) { return w->m_pSerialPort != nullptr; }
-    static void request(SerialInstance *w, uchar msgId, const QByteArray &payload)
-    {
-        w->slotMessageReceived(msgId, payload);
-    }
-};
 
 namespace
 {
@@ -399,7 +357,7 @@ void tst_SerialInstance::exchange()
     const QStringList answerKinds{"ports", "setsn", "sn", "failed", "version", "battery", "info"};
     QTRY_COMPARE_WITH_TIMEOUT(m_recorder->events(answerKinds).size(), answers.size(), WAIT_MS);
     // Settled: no timer left that could send again or fail later.
-    QVERIFY(!Inspector::timerActive(m_worker));
+    QVERIFY(!Inspector::retrying(m_worker));
     QCOMPARE(m_recorder->events(answerKinds), answers);
 
     const QByteArray frame = QByteArray::fromHex("A8E2382001") + char(msgId) +
@@ -504,7 +462,7 @@ void tst_SerialInstance::requestEndsWithThePort()
     QCOMPARE(m_recorder->events({"show:1", "failed"}),
              (QStringList{QStringLiteral("show:1,通信失败！"), "failed"}));
     QCOMPARE(Logged("m_msg_id send error 7"), 1);
-    QVERIFY(!Inspector::timerActive(m_worker));
+    QVERIFY(!Inspector::retrying(m_worker));
     QCOMPARE(Logged("m_Times 1"), 0); // no retry came before the end
     QCOMPARE(device.receivedFrames().size(), closedBy.isEmpty() ? 0 : 1);
     QCOMPARE(Logged("ERROR::m_pSerialPort is not open"), closedBy.isEmpty() ? 1 : 0);
@@ -541,7 +499,7 @@ void tst_SerialInstance::staleAnswersAreDropped()
     QCOMPARE(m_recorder->events({"version", "failed"}),
              (QStringList{"version:11", "failed", "version:12"}));
     QCOMPARE(device.receivedFrames().size(), 6); // answered at the first transmission
-    QVERIFY(!Inspector::timerActive(m_worker));
+    QVERIFY(!Inspector::retrying(m_worker));
 }
 
 // The length byte cannot say more than 255: a longer payload is refused rather than sent cut
@@ -623,13 +581,13 @@ void tst_SerialInstance::refreshWithoutPortsClosesOpenPort()
     Inspector::setPorts(m_worker, {Port("pts", "Simulated", "Quorbel", "SIM", device.portPath())});
     emit m_window->SigGetPortInfoList();
     QVERIFY(openPort(device.portPath()));
-    QVERIFY(Inspector::isOpen(m_worker));
+    QVERIFY(Inspector::portOpen(m_worker));
 
     Inspector::setPorts(m_worker, {});
     emit m_window->SigGetPortInfoList();
     QTRY_COMPARE_WITH_TIMEOUT(m_recorder->events({"ports"}).size(), 2, WAIT_MS);
     QCOMPARE(m_recorder->events({"ports"}).last(), QStringLiteral("ports:"));
-    QVERIFY(!Inspector::isOpen(m_worker));
+    QVERIFY(!Inspector::portOpen(m_worker));
     QCOMPARE(Logged("Test: 1 true 0"), 1);
 
     // Closed for real: another port object can take the line.
@@ -642,7 +600,7 @@ void tst_SerialInstance::refreshWithoutPortsClosesOpenPort()
     QCOMPARE(m_recorder->events({"connect"}), (QStringList{"connect:1,true", "connect:1,false"}));
     QCOMPARE(Logged("m_listPortInfo.size(): 1"), 1);
     QCOMPARE(Logged("m_listPortInfo.size() 1"), 1);
-    QVERIFY(!Inspector::isOpen(m_worker));
+    QVERIFY(!Inspector::portOpen(m_worker));
 }
 
 void tst_SerialInstance::closeWhenNotOpen()
@@ -672,7 +630,7 @@ void tst_SerialInstance::openFailures()
     emit m_window->SigOpenSerial(port, QSerialPort::Baud115200);
     QTRY_COMPARE_WITH_TIMEOUT(m_recorder->events(), QStringList{"connect:1,false"}, WAIT_MS);
     QCOMPARE(Logged(logLine), 1);
-    QVERIFY(!Inspector::isOpen(m_worker));
+    QVERIFY(!Inspector::portOpen(m_worker));
 }
 
 // A second open is refused and leaves the first one working.
@@ -687,7 +645,7 @@ void tst_SerialInstance::secondOpenKeepsPortOpen()
     QTRY_COMPARE_WITH_TIMEOUT(m_recorder->events({"connect"}).size(), 2, WAIT_MS);
     QCOMPARE(m_recorder->events({"connect"}).last(), QStringLiteral("connect:1,false"));
     QCOMPARE(Logged("m_pSerialPort open failed"), 1);
-    QVERIFY(Inspector::isOpen(m_worker));
+    QVERIFY(Inspector::portOpen(m_worker));
     // The line is still held: this is what tells a closed port from an open one elsewhere.
     QSerialPort other(device.portPath());
     QVERIFY(!other.open(QIODevice::ReadWrite));

@@ -1,11 +1,13 @@
 #pragma once
 
-// The serial worker's own state, read in the worker's thread: the only thread that may touch
-// it once the worker runs. For the window tests, which drive the real worker.
+// Reads and drives the serial worker's private state in the worker's own thread, the only
+// thread allowed to touch it once the worker runs.
 
 #include "serialinstance.h"
 
+#include <QList>
 #include <QMetaObject>
+#include <QStringList>
 #include <QTimer>
 
 class SerialInstanceInspector
@@ -34,6 +36,28 @@ public:
     static void closePort(SerialInstance *w)
     {
         inWorker(w, [w] { return w->IsOpen() && w->slotCloseSerialPort(); });
+    }
+    static int times(SerialInstance *w)
+    {
+        return inWorker(w, [w] { return w->m_Times; });
+    }
+    static QStringList portList(SerialInstance *w)
+    {
+        return inWorker(w, [w] { return w->GetPortInfoList(); });
+    }
+    static void setPorts(SerialInstance *w, const QList<SerialPortDescription> &ports)
+    {
+        inWorker(w, [w, ports] {
+            w->SetPortEnumerator([ports] { return ports; });
+            return true;
+        });
+    }
+    // Set once, by Init in the calling thread.
+    static QThread *thread(SerialInstance *w) { return w->m_pThread; }
+    static bool hasPort(SerialInstance *w) { return w->m_pSerialPort != nullptr; }
+    static void request(SerialInstance *w, uchar msgId, const QByteArray &payload)
+    {
+        w->slotMessageReceived(msgId, payload);
     }
 };
 
