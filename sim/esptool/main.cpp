@@ -3,6 +3,7 @@
 
 #include "commandline.h"
 #include "console.h"
+#include "lifetime.h"
 #include "session.h"
 #include "world.h"
 
@@ -26,6 +27,7 @@ void print(FILE *stream, const QString &text)
 
 int main(int argc, char *argv[])
 {
+    useBinaryStreams();
     QStringList arguments;
     for (int i = 1; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);

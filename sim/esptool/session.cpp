@@ -2,6 +2,7 @@
 
 #include "commandline.h"
 #include "console.h"
+#include "lifetime.h"
 #include "world.h"
 
 #include <QElapsedTimer>
@@ -10,8 +11,7 @@
 #include <QRegularExpression>
 #include <QThread>
 
-#include <csignal>
-#include <unistd.h>
+#include <cstdlib>
 
 namespace
 {
@@ -25,18 +25,11 @@ const int kLivePortSyncs = 3;
 // process that started it is gone (so a test that dies leaves no orphan), or until hangMs.
 [[noreturn]] void hang(const World &world)
 {
-    const pid_t parent = getppid();
+    const ParentWatch parent;
     QElapsedTimer timer;
     timer.start();
-    while (timer.elapsed() < world.hangMs && getppid() == parent)
+    while (timer.elapsed() < world.hangMs && parent.parentAlive())
         QThread::msleep(50);
-    std::_Exit(kFatalExit);
-}
-
-// A signal, not abort(): no core file is left behind in the test's working directory.
-[[noreturn]] void crash()
-{
-    std::raise(SIGKILL);
     std::_Exit(kFatalExit);
 }
 
@@ -133,7 +126,7 @@ Connection connectToChip(const Invocation &invocation, const World &world, Conso
         console.line(QStringLiteral("Detecting chip type... ESP32-S3"));
         console.pause();
         if (world.scenario == Scenario::Crash && invocation.command == Invocation::Command::ChipId)
-            crash();
+            dieAsKilled();
         console.line(QStringLiteral("Connected to ESP32-S3 on %1:").arg(port));
         chipDescription(world, console);
         return Connection::Connected;
@@ -209,7 +202,7 @@ WriteOutcome writeImage(const FlashImage &image, const Invocation &invocation, c
             if (world.scenario == Scenario::Hang && block > blocks / 3)
                 hang(world);
             if (world.scenario == Scenario::Crash && block > blocks / 3)
-                crash();
+                dieAsKilled();
             if (world.scenario == Scenario::LateSuccess && block == blocks) {
                 console.pause(5);
                 console.hold();
