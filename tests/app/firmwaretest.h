@@ -94,8 +94,16 @@ inline bool makeFile(const QString &path, int size = 0)
     return file.open(QFile::WriteOnly) && file.write(bytes) == size;
 }
 
-// The settings file's text once the settings object has written it; empty until then.
+// How the settings file ends its lines: the system's own way, as QSettings writes it.
+#ifdef Q_OS_WIN
+constexpr char kSettingsLineEnd[] = "\r\n";
+#else
+constexpr char kSettingsLineEnd[] = "\n";
+#endif
+
+// The settings file's text once the settings object has written it, each line ended by "\n"
+// whatever the system; empty until then.
 inline QString configText(const QString &configFile)
 {
-    return QString::fromLatin1(fileBytes(configFile));
+    return QString::fromLatin1(fileBytes(configFile)).replace(kSettingsLineEnd, "\n");
 }

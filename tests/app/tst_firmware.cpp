@@ -288,7 +288,7 @@ void TestFirmware::folderWrittenAndReadBack()
     QTRY_VERIFY(configText(m_work->configFile()).contains("LastDir="));
     const QByteArray bytes = fileBytes(m_work->configFile());
     QVERIFY2(isAscii(bytes), bytes.constData());
-    QStringList lines = QString::fromLatin1(bytes).split('\n');
+    QStringList lines = QString::fromLatin1(bytes).split(kSettingsLineEnd);
     lines.removeAll(QString());
     QCOMPARE(lines, (QStringList{"[General]", line}));
 
@@ -358,6 +358,10 @@ void TestFirmware::unwritableConfigIsIgnored_data()
 void TestFirmware::unwritableConfigIsIgnored()
 {
     QFETCH(bool, asLink);
+#ifdef Q_OS_WIN
+    if (asLink)
+        QSKIP("a dangling symbolic link is POSIX's; Windows' shortcut files are plain files");
+#endif
     const QString config = m_work->path("CONFIG");
     const QByteArray blocker("not a folder");
     if (asLink) {

@@ -233,7 +233,8 @@ void TestGate::declines()
     if (probeRunning) {
         QSignalSpy started(process, &QProcess::started);
         ui->m_pGetInfo->click();
-        QVERIFY(started.wait());
+        // Windows reports the start before start() returns, POSIX systems only later.
+        QTRY_COMPARE(started.count(), 1);
     }
 
     LogCapture log;

@@ -4,6 +4,7 @@
 #include "esptool.h"
 #include "flashtext.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
@@ -96,7 +97,7 @@ private:
 void TestEsptool::initTestCase()
 {
     // The stand-in first on PATH also when the test is started by hand rather than by ctest.
-    m_path = QByteArray(QUORBEL_STANDIN_DIR) + ':' + qgetenv("PATH");
+    m_path = QByteArray(QUORBEL_STANDIN_DIR) + QDir::listSeparator().toLatin1() + qgetenv("PATH");
     qputenv("PATH", m_path);
     qRegisterMetaType<QProcess::ExitStatus>();
     qunsetenv("SIMDEVICE_STATE");
@@ -184,7 +185,12 @@ void TestEsptool::runsStandIn()
 
     const QByteArray term("xterm");
     const QByteArray scenarioBytes = scenario.toUtf8();
+    // A port named as this system names them, so the products' own reading of names applies.
+#ifdef Q_OS_WIN
+    const QByteArray port("COM3");
+#else
     const QByteArray port("/dev/ttyACM0");
+#endif
     const EnvGuard termGuard("TERM", &term);
     const EnvGuard noColorGuard("NO_COLOR", nullptr);
     const EnvGuard scenarioGuard("ESPTOOL_STANDIN_SCENARIO", &scenarioBytes);
@@ -214,8 +220,7 @@ void TestEsptool::runsStandIn()
         QCOMPARE(flashtext::probeVerdict(run.text), verdictOk ? flashtext::ProbeVerdict::Connected
                                                               : flashtext::ProbeVerdict::NoDevice);
         if (verdictOk)
-            QCOMPARE(flashtext::probePortName(run.text, flashtext::PortNaming::DevicePath),
-                     QString::fromLatin1(port));
+            QCOMPARE(flashtext::probePortName(run.text), QString::fromLatin1(port));
     }
 }
 
@@ -223,6 +228,9 @@ void TestEsptool::runsStandIn()
 // two pieces cannot arrive as one chunk.
 void TestEsptool::characterCutBetweenChunks()
 {
+#ifdef Q_OS_WIN
+    QSKIP("a shell script stands in for the tool here; the Linux rounds run it");
+#endif
     QTextCodec *const oldCodec = QTextCodec::codecForLocale();
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
     const QByteArray path = m_fakeToolDir.path().toUtf8() + ':' + m_path;
@@ -245,6 +253,9 @@ void TestEsptool::characterCutBetweenChunks()
 // The first run ends in the middle of a character; the next run must start clean.
 void TestEsptool::cutCharacterDoesNotLeakIntoNextRun()
 {
+#ifdef Q_OS_WIN
+    QSKIP("a shell script stands in for the tool here; the Linux rounds run it");
+#endif
     QTextCodec *const oldCodec = QTextCodec::codecForLocale();
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
     const QByteArray path = m_fakeToolDir.path().toUtf8() + ':' + m_path;

@@ -20,7 +20,7 @@ using flashtext::ProbeVerdict;
 namespace
 {
 
-const QString kStandIn = QStringLiteral(QUORBEL_STANDIN_DIR "/esptool");
+const QString kStandIn = QStringLiteral(QUORBEL_STANDIN);
 
 QStringList burnArgs(const QString &firmware)
 {
@@ -376,7 +376,8 @@ void TestStandIn::probe()
              qPrintable(missingInOrder(err, errLines) + " not in:\n" + err));
     if (errLines.isEmpty())
         QVERIFY2(err.isEmpty(), qPrintable(err));
-    QCOMPARE(flashtext::probeVerdict(r.text()), verdict);
+    // The rows name POSIX ports, whatever system reads them.
+    QCOMPARE(flashtext::probeVerdict(r.text(), flashtext::PortNaming::DevicePath), verdict);
     if (verdict == ProbeVerdict::Connected)
         QCOMPARE(flashtext::probePortName(r.text(), flashtext::PortNaming::DevicePath),
                  QString("/dev/pts/77"));
@@ -571,6 +572,10 @@ void TestStandIn::terminalForm()
 // The recordings under tests/data are what the stand-in prints today.
 void TestStandIn::recordingsAreCurrent()
 {
+#ifdef Q_OS_WIN
+    QSKIP("the recordings are made by a bash script; a Windows build made on Linux compares its "
+          "stand-in's with them in the test standin_recordings");
+#endif
     QTemporaryDir fresh;
     QVERIFY(fresh.isValid());
     const QString data = QStringLiteral(QUORBEL_TEST_DATA);

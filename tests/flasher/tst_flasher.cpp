@@ -369,6 +369,9 @@ void TestFlasher::twoQuickPressesStartOneRun()
 
 void TestFlasher::closingDuringRunKillsTool()
 {
+#ifdef Q_OS_WIN
+    QSKIP("looks for the killed tool with POSIX kill(); the Linux rounds run it");
+#else
     setScenario("hang");
     BoxCatcher boxes;
     LogCapture log;
@@ -393,6 +396,7 @@ void TestFlasher::closingDuringRunKillsTool()
     QCoreApplication::processEvents();
     QCOMPARE(boxes.count(), 0);
     QVERIFY(log.linesStartingWith("m_strInfo:").isEmpty());
+#endif
 }
 
 void TestFlasher::burnWithoutFileDoesNothing()
