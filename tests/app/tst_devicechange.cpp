@@ -1,6 +1,6 @@
 // Device-change records as the platform broadcasts them, built byte by byte, through the
-// portable decoder; and the window's arrival and removal handlers, where every platform's
-// notifications end.
+// portable decoder; the window's arrival and removal handlers, where every platform's
+// notifications end; and on Windows the same records sent to the window as real messages.
 
 #include "devicechange.h"
 #include "logcapture.h"
@@ -14,6 +14,10 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
 
 namespace
 {
@@ -63,6 +67,10 @@ private slots:
     void noRecord();
     void handlers_data();
     void handlers();
+#ifdef Q_OS_WIN
+    void windowMessage_data();
+    void windowMessage();
+#endif
 };
 
 void TestDeviceChange::initTestCase()
@@ -226,6 +234,51 @@ void TestDeviceChange::handlers()
     QCOMPARE(ui->m_pcomboBoxPortName->isEnabled(), enabledAfter);
     QCOMPARE(ui->m_comboBox_PortBaudRate->isEnabled(), enabledAfter);
 }
+
+#ifdef Q_OS_WIN
+void TestDeviceChange::windowMessage_data()
+{
+    decode_data();
+}
+
+// Each record as WM_DEVICECHANGE to the window's own handle, while a connection is open: a
+// port's arrival refreshes the list, its removal closes the connection and refreshes the list,
+// anything else is ignored; just as the decoder reads the record.
+void TestDeviceChange::windowMessage()
+{
+    QFETCH(qulonglong, eventCode);
+    QFETCH(uint, sizeField);
+    QFETCH(int, deviceType);
+    QFETCH(QByteArray, body);
+    QFETCH(int, allocated);
+    QFETCH(int, kind);
+    QFETCH(QString, name);
+
+    if (allocated < 0)
+        allocated = kHeader + body.size();
+    const auto record = makeRecord(sizeField, quint32(deviceType), body, allocated);
+
+    LogCapture log;
+    MainWindow w;
+    // The handle alone: the system sends the broadcast to hidden top-level windows too.
+    const HWND window = reinterpret_cast<HWND>(w.winId());
+    WindowInspector::ui(w)->m_pbtnConnect->setText("断开连接");
+    QSignalSpy listSpy(&w, &MainWindow::SigGetPortInfoList);
+    QSignalSpy closeSpy(&w, &MainWindow::SigCloseSerial);
+
+    SendMessageW(window, WM_DEVICECHANGE, WPARAM(eventCode),
+                 reinterpret_cast<LPARAM>(record.get()));
+
+    const bool port = kind != DeviceChange::None;
+    const bool removal = kind == DeviceChange::Removal;
+    QCOMPARE(listSpy.count(), port ? 1 : 0);
+    QCOMPARE(closeSpy.count(), removal ? 1 : 0);
+    QStringList lines = log.linesStartingWith("插入串口") + log.linesStartingWith("拔出串口");
+    const QString label = removal ? "拔出串口" : "插入串口";
+    QCOMPARE(lines, port ? QStringList{label + " \"" + name + "\""} : QStringList());
+    QCOMPARE(WindowInspector::ui(w)->m_pbtnConnect->text(), QString(removal ? "连接" : "断开连接"));
+}
+#endif
 
 QTEST_MAIN(TestDeviceChange)
 #include "tst_devicechange.moc"

@@ -1,5 +1,6 @@
 // Reads the compiled resources of the executable (the .res the resource compiler made from
 // app/Quorbel.rc) and checks what Windows will show: the version block and the program icon.
+// On Windows the built executable itself is read too, through the system's own calls.
 
 #include "icofile.h"
 
@@ -7,6 +8,11 @@
 #include <QMap>
 #include <QSet>
 #include <QtTest>
+
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#include <shellapi.h>
+#endif
 
 using namespace icofile;
 
@@ -122,6 +128,64 @@ QByteArray readFile(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+#ifdef Q_OS_WIN
+
+const QString kExecutable = QStringLiteral(QUORBEL_EXECUTABLE);
+
+std::wstring nativePath(const QString &path)
+{
+    return QDir::toNativeSeparators(path).toStdWString();
+}
+
+// A value of a version block, by its query path, as Windows looks it up.
+bool queryVersion(const QByteArray &block, const QString &query, const void **value, UINT *length)
+{
+    void *found = nullptr;
+    if (!VerQueryValueW(block.constData(), nativePath(query).c_str(), &found, length) || !found)
+        return false;
+    *value = found;
+    return true;
+}
+
+// An icon's colour image, 32-bit BGRA rows from the top, as the system hands it to a window.
+QByteArray iconPixels(HICON icon, int *size)
+{
+    ICONINFO info;
+    if (!GetIconInfo(icon, &info))
+        return QByteArray();
+    BITMAP bitmap;
+    GetObjectW(info.hbmColor, sizeof bitmap, &bitmap);
+    *size = bitmap.bmWidth;
+    BITMAPINFO format = {};
+    format.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    format.bmiHeader.biWidth = bitmap.bmWidth;
+    format.bmiHeader.biHeight = -bitmap.bmHeight;
+    format.bmiHeader.biPlanes = 1;
+    format.bmiHeader.biBitCount = 32;
+    format.bmiHeader.biCompression = BI_RGB;
+    QByteArray pixels(bitmap.bmWidth * bitmap.bmHeight * 4, '\0');
+    const HDC screen = GetDC(nullptr);
+    GetDIBits(screen, info.hbmColor, 0, UINT(bitmap.bmHeight), pixels.data(), &format,
+              DIB_RGB_COLORS);
+    ReleaseDC(nullptr, screen);
+    DeleteObject(info.hbmColor);
+    DeleteObject(info.hbmMask);
+    return pixels;
+}
+
+// The same from an icon file's 32-bit image: its rows are stored from the bottom, after a
+// 40-byte header.
+QByteArray filePixels(const QByteArray &ico, const IconEntry &entry)
+{
+    const int row = entry.width * 4;
+    QByteArray pixels;
+    for (int y = entry.height - 1; y >= 0; --y)
+        pixels += ico.mid(int(entry.offset) + 40 + y * row, row);
+    return pixels;
+}
+
+#endif
+
 } // namespace
 
 class tst_WinRes : public QObject
@@ -138,6 +202,9 @@ private slots:
     void translation();
     void programIcon_data();
     void programIcon();
+#ifdef Q_OS_WIN
+    void iconInExecutable();
+#endif
 
 private:
     const Resource *findNamed(int typeId, const QString &name) const;
@@ -146,6 +213,9 @@ private:
 
     QVector<Resource> m_resources;
     VersionNode m_version;
+#ifdef Q_OS_WIN
+    QByteArray m_executableVersion; // the built executable's block, as the system reads it
+#endif
 };
 
 // Resource names compare without regard to case, as Windows looks them up.
@@ -185,6 +255,14 @@ void tst_WinRes::initTestCase()
     QVERIFY2(version, "the version block must be resource 1");
     QVERIFY(readVersionNode(version->data, 0, &m_version));
     QCOMPARE(m_version.key, QStringLiteral("VS_VERSION_INFO"));
+
+#ifdef Q_OS_WIN
+    const DWORD size = GetFileVersionInfoSizeW(nativePath(kExecutable).c_str(), nullptr);
+    QVERIFY2(size > 0, "the built executable carries no version block");
+    m_executableVersion.resize(int(size));
+    QVERIFY(
+        GetFileVersionInfoW(nativePath(kExecutable).c_str(), 0, size, m_executableVersion.data()));
+#endif
 }
 
 void tst_WinRes::fixedInfo_data()
@@ -209,6 +287,13 @@ void tst_WinRes::fixedInfo()
 
     QCOMPARE(m_version.value.size(), 52);
     QCOMPARE(le32(m_version.value, offset), expected);
+#ifdef Q_OS_WIN
+    const void *fixed = nullptr;
+    UINT length = 0;
+    QVERIFY(queryVersion(m_executableVersion, QStringLiteral("/"), &fixed, &length));
+    QCOMPARE(length, 52u);
+    QCOMPARE(le32(QByteArray(static_cast<const char *>(fixed), int(length)), offset), expected);
+#endif
 }
 
 void tst_WinRes::strings_data()
@@ -243,6 +328,14 @@ void tst_WinRes::strings()
     QVERIFY2(value, qPrintable(key + " is missing"));
     QVERIFY(value->text);
     QCOMPARE(value->textValue(), expected);
+#ifdef Q_OS_WIN
+    const void *shown = nullptr;
+    UINT length = 0;
+    QVERIFY2(queryVersion(m_executableVersion, QStringLiteral("/StringFileInfo/040904B0/") + key,
+                          &shown, &length),
+             qPrintable(key + " is missing from the executable"));
+    QCOMPARE(QString::fromWCharArray(static_cast<const wchar_t *>(shown)), expected);
+#endif
 }
 
 void tst_WinRes::stringKeys()
@@ -272,6 +365,13 @@ void tst_WinRes::translation()
     const VersionNode *table = stringTable();
     QVERIFY(table);
     QCOMPARE(table->key.toUpper(), QStringLiteral("040904B0"));
+#ifdef Q_OS_WIN
+    const void *pair = nullptr;
+    UINT length = 0;
+    QVERIFY(queryVersion(m_executableVersion, QStringLiteral("/VarFileInfo/Translation"), &pair,
+                         &length));
+    QCOMPARE(QByteArray(static_cast<const char *>(pair), int(length)), translation->value);
+#endif
 }
 
 void tst_WinRes::programIcon_data()
@@ -312,6 +412,37 @@ void tst_WinRes::programIcon()
     QVERIFY2(image, "group names an icon image that is not there");
     QVERIFY(image->data == ico.mid(int(source.offset), int(source.bytes)));
 }
+
+#ifdef Q_OS_WIN
+// The icon Explorer and the taskbar take from the executable: the large one pixel for pixel the
+// image of its size in the icon file. The small one only by its size: Wine hands back one
+// resampled from another image, not the file's own 16-pixel one.
+void tst_WinRes::iconInExecutable()
+{
+    const std::wstring exe = nativePath(kExecutable);
+    QCOMPARE(ExtractIconExW(exe.c_str(), -1, nullptr, nullptr, 0), 1u);
+    HICON large = nullptr;
+    HICON small = nullptr;
+    ExtractIconExW(exe.c_str(), 0, &large, &small, 1);
+    QVERIFY(large && small);
+    int largeSize = 0;
+    int smallSize = 0;
+    const QByteArray shown = iconPixels(large, &largeSize);
+    iconPixels(small, &smallSize);
+    DestroyIcon(large);
+    DestroyIcon(small);
+    QCOMPARE(largeSize, GetSystemMetrics(SM_CXICON));
+    QCOMPARE(smallSize, GetSystemMetrics(SM_CXSMICON));
+
+    const QByteArray ico = readFile(QStringLiteral(QUORBEL_SOURCE_DIR "/Image/logo.ico"));
+    IconDirectory icoDir;
+    QVERIFY(readIcoFile(ico, &icoDir));
+    const auto entry = std::find_if(icoDir.entries.cbegin(), icoDir.entries.cend(),
+                                    [&](const IconEntry &e) { return e.width == largeSize; });
+    QVERIFY2(entry != icoDir.entries.cend(), qPrintable(QString::number(largeSize)));
+    QVERIFY(shown == filePixels(ico, *entry));
+}
+#endif
 
 QTEST_GUILESS_MAIN(tst_WinRes)
 #include "tst_winres.moc"
