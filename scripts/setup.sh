@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need, when they are missing.
+# Installs the Debian packages the build, the tests and the demo need, when they are missing,
+# and those named as arguments (setup.sh <package>...).
 # Safe to run again: packages already present are left alone and nothing is downloaded.
 set -euo pipefail
 
@@ -9,6 +10,7 @@ packages=(
   binutils-mingw-w64-x86-64 mingw-w64-common
   fonts-wqy-microhei
   libbenchmark-dev
+  "$@"
 )
 
 missing=()
