@@ -52,6 +52,17 @@ std::unique_ptr<unsigned char[]> makeRecord(quint32 sizeField, quint32 deviceTyp
     return record;
 }
 
+// The record of decode_data()'s current row.
+std::unique_ptr<unsigned char[]> rowRecord()
+{
+    QFETCH(uint, sizeField);
+    QFETCH(int, deviceType);
+    QFETCH(QByteArray, body);
+    QFETCH(int, allocated);
+    return makeRecord(sizeField, quint32(deviceType), body,
+                      allocated < 0 ? kHeader + body.size() : allocated);
+}
+
 } // namespace
 
 class TestDeviceChange : public QObject
@@ -158,16 +169,9 @@ void TestDeviceChange::decode_data()
 void TestDeviceChange::decode()
 {
     QFETCH(qulonglong, eventCode);
-    QFETCH(uint, sizeField);
-    QFETCH(int, deviceType);
-    QFETCH(QByteArray, body);
-    QFETCH(int, allocated);
     QFETCH(int, kind);
     QFETCH(QString, name);
-
-    if (allocated < 0)
-        allocated = kHeader + body.size();
-    const auto record = makeRecord(sizeField, quint32(deviceType), body, allocated);
+    const auto record = rowRecord();
 
     const DeviceChange change = decodeDeviceBroadcast(quintptr(eventCode), record.get());
     QCOMPARE(int(change.kind), kind);
@@ -247,16 +251,9 @@ void TestDeviceChange::windowMessage_data()
 void TestDeviceChange::windowMessage()
 {
     QFETCH(qulonglong, eventCode);
-    QFETCH(uint, sizeField);
-    QFETCH(int, deviceType);
-    QFETCH(QByteArray, body);
-    QFETCH(int, allocated);
     QFETCH(int, kind);
     QFETCH(QString, name);
-
-    if (allocated < 0)
-        allocated = kHeader + body.size();
-    const auto record = makeRecord(sizeField, quint32(deviceType), body, allocated);
+    const auto record = rowRecord();
 
     LogCapture log;
     MainWindow w;
