@@ -18,8 +18,8 @@ if [ -z "$qt" ] || [ ! -f "$qt/lib/cmake/Qt5/Qt5Config.cmake" ] || [ ! -f "$qt/b
 fi
 qt="$(realpath "$qt")"
 
-# wine and xvfb run the tests of this build; unzip and xauth the test of the zip.
-scripts/setup.sh g++-mingw-w64-x86-64-posix wine zip unzip xvfb xauth
+# wine and xvfb run the tests of this build; unzip the test of the zip.
+scripts/setup.sh g++-mingw-w64-x86-64-posix wine zip unzip xvfb
 
 # A cache made against another Qt folder would keep pointing there.
 if [ -f "$dir/CMakeCache.txt" ] && ! grep -qxF "CMAKE_PREFIX_PATH:UNINITIALIZED=$qt" "$dir/CMakeCache.txt"; then

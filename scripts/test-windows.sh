@@ -17,6 +17,7 @@ if [ -z "${QUORBEL_QT_MINGW:-}" ]; then
 fi
 
 started=$(date +%s)
+echo "== Windows: cross-build with MinGW-w64 and the portable zip"
 dir="$root/build-win"
 mkdir -p "$dir"
 scripts/package-windows.sh "$dir" | tee "$dir/package.log"
