@@ -34,8 +34,8 @@ MainWindow::MainWindow(QWidget *parent)
     InitConnect();
 
     // Every burn is written down beside the settings file.
-    m_pRecord = new record::BurnRecord(QStringLiteral("Quorbel"),
-                                       QFileInfo(m_CfgFileName).path(), this);
+    m_pRecord =
+        new record::BurnRecord(QStringLiteral("Quorbel"), QFileInfo(m_CfgFileName).path(), this);
     connect(m_pRecord, &record::BurnRecord::ready, this,
             [this] { esptool::start(m_pProcess, m_pRecord->arguments()); });
 
@@ -185,9 +185,9 @@ void MainWindow::on_pushButton_Burn_clicked()
 // ---------------------------------------------------------------------------------------------
 // Device panel
 
-bool MainWindow::toolBusy() const
+bool MainWindow::busy() const
 {
-    return m_pProcess->state() != QProcess::NotRunning || m_pRecord->isActive();
+    return m_pProcess->state() != QProcess::NotRunning || m_pRecord->isActive() || isReading();
 }
 
 bool MainWindow::isConnected() const
@@ -417,7 +417,7 @@ void MainWindow::on_m_pGetInfo_clicked()
 {
     // A reading is busy until its answer or its failure, not only while the tool runs: a
     // second one would find the port held by the first.
-    if (toolBusy() || isReading()) {
+    if (busy()) {
         qDebug() << "Process is Running";
         return;
     }
@@ -433,7 +433,7 @@ void MainWindow::startTest()
     // The gate has already marked and disabled the burn button; every refusal below gives it
     // back, or it would stay grey with no run to restore it. A reading holding the port
     // refuses too: the tool could not open it.
-    if (toolBusy() || isReading()) {
+    if (busy()) {
         restoreBurnButton();
         return;
     }
@@ -485,10 +485,9 @@ void MainWindow::slotProcessFinished(int exitCode)
 void MainWindow::burnVerdict()
 {
     restoreBurnButton();
-    const flashtext::BurnVerdict verdict =
-        flashtext::burnVerdict(m_strInfo, m_pProcess->exitStatus() == QProcess::CrashExit);
+    const flashtext::BurnVerdict verdict = esptool::burnVerdict(*m_pProcess, m_strInfo);
     // Written before the box, which waits for the user.
-    m_pRecord->finish(record::resultOf(verdict), record::exitCodeOf(*m_pProcess), m_strInfo);
+    m_pRecord->finish(verdict, *m_pProcess, m_strInfo);
     forgetDeviceVersion();
     switch (verdict) {
     case flashtext::BurnVerdict::Failed:

@@ -71,8 +71,9 @@ private:
     void slotSerialPortArrived(const QString &portName);
     void slotSerialPortRemoved(const QString &portName);
 
-    // The tool runs, or a burn is being prepared (its image hashed) before it runs.
-    bool toolBusy() const;
+    // The tool runs, a burn is being prepared (its image hashed), or a reading holds the port:
+    // neither a probe nor a burn may start.
+    bool busy() const;
     bool isConnected() const;
     void sendRequest(quint8 msgId);
     void query(const char *logLine, quint8 msgId);

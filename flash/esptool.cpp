@@ -117,6 +117,11 @@ QString takeOutput(QProcess *process, QString *runText)
     return chunk;
 }
 
+flashtext::BurnVerdict burnVerdict(const QProcess &process, const QString &runText)
+{
+    return flashtext::burnVerdict(runText, process.exitStatus() == QProcess::CrashExit);
+}
+
 void takeRest(QProcess *process, QString *runText)
 {
     const QString left = readChunk(process);

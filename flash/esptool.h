@@ -3,6 +3,8 @@
 // What we hand to the external flashing tool and how we start it. Both programs start the tool
 // through these functions only.
 
+#include "flashtext.h"
+
 #include <QObject>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -53,6 +55,10 @@ QString takeOutput(QProcess *process, QString *runText);
 // At the end of a run: whatever is still unread, logged and appended too (it may hold the
 // verdict itself), then the whole run's text logged.
 void takeRest(QProcess *process, QString *runText);
+
+// The verdict of a burn that has ended, from its whole text and how the tool ended: a crash
+// without a verdict text is a failure; the exit code plays no part.
+flashtext::BurnVerdict burnVerdict(const QProcess &process, const QString &runText);
 
 // Shown when the tool cannot be started at all.
 extern const char *const kToolMissingText;

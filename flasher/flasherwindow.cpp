@@ -52,8 +52,8 @@ MainWindow::MainWindow(QWidget *parent)
     InitConfig();
 
     // Every burn is written down beside the settings file.
-    m_pRecord = new record::BurnRecord(QStringLiteral("flasher"),
-                                       QFileInfo(m_CfgFileName).path(), this);
+    m_pRecord =
+        new record::BurnRecord(QStringLiteral("flasher"), QFileInfo(m_CfgFileName).path(), this);
     connect(m_pRecord, &record::BurnRecord::ready, this,
             [this] { esptool::start(m_pProcess, m_pRecord->arguments()); });
 
@@ -137,10 +137,9 @@ void MainWindow::slotProcessFinished(int exitCode)
     QThread::msleep(1000);
     esptool::takeRest(m_pProcess, &m_strInfo);
 
-    const flashtext::BurnVerdict verdict =
-        flashtext::burnVerdict(m_strInfo, m_pProcess->exitStatus() == QProcess::CrashExit);
+    const flashtext::BurnVerdict verdict = esptool::burnVerdict(*m_pProcess, m_strInfo);
     // Written before the box, which waits for the user.
-    m_pRecord->finish(record::resultOf(verdict), record::exitCodeOf(*m_pProcess), m_strInfo);
+    m_pRecord->finish(verdict, *m_pProcess, m_strInfo);
     switch (verdict) {
     case flashtext::BurnVerdict::Failed:
         ui->progressBar->setStyleSheet(kRedBarStyle);

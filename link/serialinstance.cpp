@@ -130,12 +130,11 @@ void SerialInstance::Stop()
 
 void SerialInstance::ReleasePort()
 {
+    // The retries are stopped first: at the end no failure is reported for them.
     if (m_pTimer)
         m_pTimer->stop();
-    if (m_pSerialPort && m_pSerialPort->isOpen()) {
-        m_pSerialPort->clear(QSerialPort::AllDirections);
-        m_pSerialPort->close();
-    }
+    if (m_pSerialPort)
+        ClosePort();
     delete m_pSerialPort;
     m_pSerialPort = nullptr;
     delete m_pTimer;
@@ -243,16 +242,16 @@ void SerialInstance::ClosePort()
     // A request pending on the port ends with it, failed: retrying on a closed port could only
     // fail later, after the caller has moved on to something else.
     if (m_pTimer->isActive())
-        Fail();
+        Fail(m_msg_id);
 }
 
-void SerialInstance::Fail()
+void SerialInstance::Fail(quint8 msgId)
 {
     if (m_pTimer)
         m_pTimer->stop();
     emit SigShowMsg(1, tr("通信失败！"));
     emit SigCommunicationFailed();
-    qDebug() << "m_msg_id send error" << int(m_msg_id);
+    qDebug() << "m_msg_id send error" << int(msgId);
 }
 
 void SerialInstance::printSelfThread()
@@ -267,8 +266,7 @@ void SerialInstance::slotMessageReceived(uchar msgId, QByteArray payload)
     if (!m_pSerialPort || !m_pSerialPort->isOpen()) {
         qDebug() << (m_pSerialPort ? "ERROR::m_pSerialPort is not open"
                                    : "ERROR::m_pSerialPort is NULL");
-        m_msg_id = msgId;
-        Fail();
+        Fail(msgId);
         return;
     }
     // The length travels in one byte; a longer payload would go out cut short under a length
@@ -331,7 +329,7 @@ void SerialInstance::slotTimerOut()
         return;
     }
     if (m_pTimer->isActive())
-        Fail();
+        Fail(m_msg_id);
 }
 
 void SerialInstance::slotReadData()

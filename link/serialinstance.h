@@ -84,8 +84,8 @@ private:
     void EmitAnswer(const DecodedAnswer &answer, quint8 length);
     // Closes the port if open; a request still pending on it fails.
     void ClosePort();
-    // The give-up: retries stopped, failure signalled and logged.
-    void Fail();
+    // The give-up on request msgId: retries stopped, failure signalled and logged.
+    void Fail(quint8 msgId);
     // Runs in the worker's thread: the port and the timer must be closed and freed where they
     // live, or their socket notifier and timer complain from the wrong thread.
     void ReleasePort();

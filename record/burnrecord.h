@@ -46,6 +46,11 @@ public:
     // Before ready() the hash is abandoned and its columns stay empty. The exit code is kept
     // only for runs that started and were not interrupted.
     void finish(Result result, std::optional<int> exitCode, const QString &runText);
+    // The same for a run whose tool has ended with that verdict.
+    void finish(flashtext::BurnVerdict verdict, const QProcess &process, const QString &runText)
+    {
+        finish(resultOf(verdict), exitCodeOf(process), runText);
+    }
 
     // The start time of the active or last record, as it goes into the row and transcript name.
     QDateTime startTime() const { return m_row.started; }

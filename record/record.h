@@ -29,7 +29,7 @@ Result resultOf(flashtext::BurnVerdict verdict);
 std::optional<int> exitCodeOf(const QProcess &process);
 
 struct Row {
-    QDateTime started;      // any time spec: the offset is printed from offsetFromUtc()
+    QDateTime started;      // local, UTC or any offset: the offset is printed as it stands
     QString program;        // "Quorbel" or "flasher"
     QString serial;         // empty in flasher
     int deviceVersion = -1; // < 0: unknown
