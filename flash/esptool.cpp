@@ -51,25 +51,26 @@ QString program()
     return QStringLiteral("esptool");
 }
 
-QStringList burnArguments(const QString &firmwarePath)
+QStringList burnArguments(const QString &firmwarePath, const QString &port)
 {
-    return {QStringLiteral("--chip"),
-            QStringLiteral("esp32s3"),
-            QStringLiteral("-b"),
-            QStringLiteral("460800"),
-            QStringLiteral("--before"),
-            QStringLiteral("default-reset"),
-            QStringLiteral("--after"),
-            QStringLiteral("hard-reset"),
-            QStringLiteral("write-flash"),
-            QStringLiteral("--flash-mode"),
-            QStringLiteral("dio"),
-            QStringLiteral("--flash-size"),
-            QStringLiteral("8MB"),
-            QStringLiteral("--flash-freq"),
-            QStringLiteral("80m"),
-            QStringLiteral("0x10000"),
-            firmwarePath};
+    QStringList arguments{QStringLiteral("--chip"), QStringLiteral("esp32s3")};
+    if (!port.isEmpty())
+        arguments << QStringLiteral("--port") << port;
+    return arguments + QStringList{QStringLiteral("-b"),
+                                   QStringLiteral("460800"),
+                                   QStringLiteral("--before"),
+                                   QStringLiteral("default-reset"),
+                                   QStringLiteral("--after"),
+                                   QStringLiteral("hard-reset"),
+                                   QStringLiteral("write-flash"),
+                                   QStringLiteral("--flash-mode"),
+                                   QStringLiteral("dio"),
+                                   QStringLiteral("--flash-size"),
+                                   QStringLiteral("8MB"),
+                                   QStringLiteral("--flash-freq"),
+                                   QStringLiteral("80m"),
+                                   QStringLiteral("0x10000"),
+                                   firmwarePath};
 }
 
 QStringList probeArguments()
@@ -117,9 +118,14 @@ QString takeOutput(QProcess *process, QString *runText)
     return chunk;
 }
 
-flashtext::BurnVerdict burnVerdict(const QProcess &process, const QString &runText)
+flashtext::BurnVerdict burnVerdict(const QProcess &process, const QString &runText,
+                                   const QString &readMac)
 {
-    return flashtext::burnVerdict(runText, process.exitStatus() == QProcess::CrashExit);
+    const QString burntMac = flashtext::chipMac(runText);
+    if (!readMac.isEmpty() && !burntMac.isEmpty() && burntMac != readMac.toLower())
+        qDebug() << "burn wrote another chip than the one read, MAC read:" << readMac
+                 << "MAC written:" << burntMac;
+    return flashtext::burnVerdict(runText, process.exitStatus() == QProcess::CrashExit, readMac);
 }
 
 void takeRest(QProcess *process, QString *runText)

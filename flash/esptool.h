@@ -17,8 +17,10 @@ namespace esptool
 // Bare program name, found on the program search path.
 QString program();
 
-// The fixed write-flash command line; the firmware path goes last, as given.
-QStringList burnArguments(const QString &firmwarePath);
+// The fixed write-flash command line; the firmware path goes last, as given. A port, when given,
+// is named right after the chip: left to itself the tool writes the first device it finds,
+// which need not be the one that was read.
+QStringList burnArguments(const QString &firmwarePath, const QString &port = QString());
 
 // The device probe.
 QStringList probeArguments();
@@ -57,8 +59,10 @@ QString takeOutput(QProcess *process, QString *runText);
 void takeRest(QProcess *process, QString *runText);
 
 // The verdict of a burn that has ended, from its whole text and how the tool ended: a crash
-// without a verdict text is a failure; the exit code plays no part.
-flashtext::BurnVerdict burnVerdict(const QProcess &process, const QString &runText);
+// without a verdict text is a failure; the exit code plays no part. readMac is the MAC of the
+// chip that was read (empty when none is known); a burn of another chip is logged and failed.
+flashtext::BurnVerdict burnVerdict(const QProcess &process, const QString &runText,
+                                   const QString &readMac = QString());
 
 // Shown when the tool cannot be started at all.
 extern const char *const kToolMissingText;

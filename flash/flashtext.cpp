@@ -62,15 +62,39 @@ bool mentionsFound(const QString &chunk)
     return chunk.contains(QLatin1String("Found"));
 }
 
-BurnVerdict burnVerdict(const QString &runText, bool crashed)
+BurnVerdict burnVerdict(const QString &runText, bool crashed, const QString &readMac)
 {
+    // Newer releases of the tool print their fatal errors as "ERROR: A fatal error occurred".
     if (runText.contains(QLatin1String("No such option")) ||
-        runText.contains(QLatin1String("Error")) || runText.contains(QLatin1String("error")))
+        runText.contains(QLatin1String("Error")) || runText.contains(QLatin1String("error")) ||
+        runText.contains(QLatin1String("ERROR")))
         return BurnVerdict::Failed;
+    const QString burntMac = chipMac(runText);
+    if (!readMac.isEmpty() && !burntMac.isEmpty() && burntMac != readMac.toLower())
+        return BurnVerdict::Failed;
+    // Over the chip's own USB the tool resets it with the watchdog instead of the RTS line.
     if (runText.contains(QLatin1String("100.0%")) &&
-        runText.contains(QLatin1String("Hard resetting via RTS pin")))
+        (runText.contains(QLatin1String("Hard resetting via RTS pin")) ||
+         runText.contains(QLatin1String("Hard resetting with a watchdog"))))
         return BurnVerdict::Succeeded;
     return crashed ? BurnVerdict::Failed : BurnVerdict::Undecided;
+}
+
+QString chipMac(const QString &runText)
+{
+    static const QRegularExpression re(
+        QStringLiteral("(?<!\\w)MAC:[ \\t]+([0-9A-Fa-f]{2}(?::[0-9A-Fa-f]{2}){5})(?![:\\w])"));
+    return firstCapture(re, runText).toLower();
+}
+
+QString toolVersion(const QString &runText)
+{
+    // The banner is the first line; a warning of the tool's interpreter may come before it on
+    // the merged channel, so the first banner-shaped line counts.
+    static const QRegularExpression re(
+        QStringLiteral("^esptool(?:\\.py)? v(\\d[\\w.+-]*)[ \\t]*\\r?$"),
+        QRegularExpression::MultilineOption);
+    return firstCapture(re, runText);
 }
 
 ProbeVerdict probeVerdict(const QString &runText, PortNaming naming)

@@ -4,7 +4,8 @@
 
 #include <QString>
 
-namespace flashtext {
+namespace flashtext
+{
 
 // The first percentage in one output chunk: a number directly after white space, then optional
 // white space and '%'. Returns false when the chunk holds none. The number is not bounded: it
@@ -19,8 +20,18 @@ enum class BurnVerdict { Failed, Succeeded, Undecided };
 
 // Verdict over the whole text of a burn run: any failure text wins over the success texts. A
 // tool that crashed (killed by a signal, say) before printing either has failed: the device may
-// now hold half an image. A normal exit is judged by the text alone, whatever its code.
-BurnVerdict burnVerdict(const QString &runText, bool crashed = false);
+// now hold half an image. A normal exit is judged by the text alone, whatever its code. When
+// readMac names the chip that was read and the run names another one, the image went to another
+// device: that is a failure too.
+BurnVerdict burnVerdict(const QString &runText, bool crashed = false,
+                        const QString &readMac = QString());
+
+// The chip's MAC as the tool prints it ("MAC:" and six hex bytes), in lower case with colons;
+// the first one in the text, empty when there is none.
+QString chipMac(const QString &runText);
+
+// The tool's version from its banner line ("esptool v5.3.1" gives 5.3.1); empty without one.
+QString toolVersion(const QString &runText);
 
 enum class ProbeVerdict { NoDevice, Connected, Undecided };
 

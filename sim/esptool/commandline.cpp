@@ -257,6 +257,8 @@ QString helpText()
         "  crash            dies from a signal after partial output\n"
         "  late-success     the closing lines come in one piece right before exit\n"
         "  exit-nonzero     prints the success texts, then exits with code 1\n"
+        "  watchdog-reset   as ok, but the chip is reset over its own USB, with the watchdog\n"
+        "  no-reset         as ok, but the chip stays in its boot loader after the write\n"
         "\n"
         "Environment:\n"
         "  SIMDEVICE_STATE              the simulated device's state file (port=, version=);\n"

@@ -38,13 +38,16 @@ void fatal(Console &console, const QString &reason)
     console.errorLine(QStringLiteral("A fatal error occurred: ") + reason);
 }
 
-void hardReset(const Invocation &invocation, Console &console)
+void hardReset(const Invocation &invocation, const World &world, Console &console)
 {
     console.line();
-    if (invocation.after == "hard-reset")
-        console.line(QStringLiteral("Hard resetting via RTS pin..."));
-    else
+    if (invocation.after != "hard-reset" || world.scenario == Scenario::NoReset)
         console.line(QStringLiteral("Staying in bootloader."));
+    else if (world.scenario == Scenario::WatchdogReset)
+        // Over the chip's own USB there is no RTS line to pull.
+        console.line(QStringLiteral("Hard resetting with a watchdog..."));
+    else
+        console.line(QStringLiteral("Hard resetting via RTS pin..."));
 }
 
 bool answers(const QString &port, const World &world)
@@ -194,7 +197,7 @@ WriteOutcome writeImage(const FlashImage &image, const Invocation &invocation, c
         if (lastImage && block > 0) {
             if (world.scenario == Scenario::BurnFail && block > blocks / 2) {
                 console.endProgress();
-                hardReset(invocation, console);
+                hardReset(invocation, world, console);
                 fatal(console, QStringLiteral("Serial data stream stopped: Possible serial "
                                               "noise or corruption."));
                 return WriteOutcome::Stopped;
@@ -225,7 +228,7 @@ WriteOutcome writeImage(const FlashImage &image, const Invocation &invocation, c
     console.line(QStringLiteral("Verifying written data..."));
     console.pause();
     if (lastImage && world.scenario == Scenario::HashMismatch) {
-        hardReset(invocation, console);
+        hardReset(invocation, world, console);
         fatal(console, QStringLiteral("MD5 of file does not match data in flash!"));
         return WriteOutcome::Stopped;
     }
@@ -267,7 +270,7 @@ int runChipId(const Invocation &invocation, const World &world, Console &console
         return kFatalExit;
     console.line(QStringLiteral("Warning: ESP32-S3 has no chip ID. Reading MAC address instead."));
     console.line(QStringLiteral("MAC:                ") + world.mac);
-    hardReset(invocation, console);
+    hardReset(invocation, world, console);
     console.release();
     return successExit(world);
 }
@@ -292,7 +295,7 @@ int runWriteFlash(const Invocation &invocation, const World &world, Console &con
             console.line();
     }
     updateDevice(invocation, world, console);
-    hardReset(invocation, console);
+    hardReset(invocation, world, console);
     console.release();
     return successExit(world);
 }

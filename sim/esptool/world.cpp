@@ -22,6 +22,8 @@ const QList<QPair<QString, Scenario>> &scenarioNames()
         {"crash", Scenario::Crash},
         {"late-success", Scenario::LateSuccess},
         {"exit-nonzero", Scenario::ExitNonZero},
+        {"watchdog-reset", Scenario::WatchdogReset},
+        {"no-reset", Scenario::NoReset},
     };
     return names;
 }

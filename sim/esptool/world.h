@@ -16,7 +16,9 @@ enum class Scenario {
     Hang,
     Crash,
     LateSuccess,
-    ExitNonZero
+    ExitNonZero,
+    WatchdogReset,
+    NoReset
 };
 
 struct World {

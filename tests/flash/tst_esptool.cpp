@@ -81,6 +81,7 @@ class TestEsptool : public QObject
 
 private slots:
     void initTestCase();
+    void burnArguments_data();
     void burnArguments();
     void environment_data();
     void environment();
@@ -106,14 +107,26 @@ void TestEsptool::initTestCase()
     QVERIFY(m_fakeToolDir.isValid());
 }
 
+void TestEsptool::burnArguments_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QStringList>("named"); // what comes between the chip and the baud rate
+
+    QTest::newRow("no port: the tool searches") << QString() << QStringList();
+    QTest::newRow("the port read, right after the chip") << "COM7" << QStringList{"--port", "COM7"};
+}
+
 void TestEsptool::burnArguments()
 {
+    QFETCH(QString, port);
+    QFETCH(QStringList, named);
     const QString path = QStringLiteral("/home/user/固件 dir/fw_V12_release.bin");
-    const QStringList expected{
-        "--chip",  "esp32s3",      "-b",          "460800",       "--before", "default-reset",
-        "--after", "hard-reset",   "write-flash", "--flash-mode", "dio",      "--flash-size",
-        "8MB",     "--flash-freq", "80m",         "0x10000",      path};
-    QCOMPARE(esptool::burnArguments(path), expected);
+    const QStringList expected =
+        QStringList{"--chip", "esp32s3"} + named +
+        QStringList{"-b",          "460800",       "--before", "default-reset", "--after",
+                    "hard-reset",  "write-flash",  "--flash-mode", "dio",       "--flash-size",
+                    "8MB",         "--flash-freq", "80m",      "0x10000",       path};
+    QCOMPARE(esptool::burnArguments(path, port), expected);
 }
 
 void TestEsptool::environment_data()

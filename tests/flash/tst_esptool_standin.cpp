@@ -423,6 +423,10 @@ void TestStandIn::burn_data()
     QTest::newRow("no device") << "no-device"
                                << "fw_V13_release.bin" << 2 << false << BurnVerdict::Failed
                                << "version=12" << false;
+    // clang-format off
+    QTest::newRow("reset with the watchdog") << "watchdog-reset" << "fw_V13_release.bin" << 0 << false << BurnVerdict::Succeeded << "version=13" << true;
+    QTest::newRow("left in the boot loader") << "no-reset" << "fw_V13_release.bin" << 0 << false << BurnVerdict::Undecided << "version=13" << true;
+    // clang-format on
 }
 
 void TestStandIn::burn()
@@ -480,7 +484,10 @@ void TestStandIn::burn()
                                           " \\d+/\\d+ bytes\\.\\.\\. \n")),
              seen.size());
     // The tool resets the chip on the way out, also after a failure, but not after a crash.
-    QCOMPARE(out.endsWith("\nHard resetting via RTS pin...\n"), !crashes);
+    const QString reset = scenario == "watchdog-reset" ? "Hard resetting with a watchdog..."
+                          : scenario == "no-reset"     ? "Hash of data verified.\n\nStaying in bootloader."
+                                                       : "Hard resetting via RTS pin...";
+    QCOMPARE(out.endsWith("\n" + reset + "\n"), !crashes);
     QCOMPARE(QString::fromLocal8Bit(r.err).startsWith("A fatal error occurred: "), exitCode == 2);
 }
 

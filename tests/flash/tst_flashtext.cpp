@@ -171,40 +171,44 @@ void TestFlashText::burnVerdict_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("crashed");
+    QTest::addColumn<QString>("readMac"); // the chip that was read; empty when none is known
     QTest::addColumn<BurnVerdict>("verdict");
 
-    QTest::newRow("success texts") << kSuccess << false << BurnVerdict::Succeeded;
-    QTest::newRow("usage error of an unknown option") << "| No such option: --foo |\n"
-                                                      << false << BurnVerdict::Failed;
-    QTest::newRow("capital Error") << "+- Error ---+\n" << false << BurnVerdict::Failed;
+    const QString mac = "MAC:                24:58:7c:d1:0a:3e\n";
+    // clang-format off
+    QTest::newRow("success texts") << kSuccess << false << "" << BurnVerdict::Succeeded;
+    QTest::newRow("usage error of an unknown option") << "| No such option: --foo |\n" << false << "" << BurnVerdict::Failed;
+    QTest::newRow("capital Error") << "+- Error ---+\n" << false << "" << BurnVerdict::Failed;
     QTest::newRow("lower-case error wins over the success texts")
-        << kSuccess + "A fatal error occurred: MD5 of file does not match data in flash!\n"
-        << false << BurnVerdict::Failed;
-    QTest::newRow("ERROR in capitals does not count")
-        << "ERROR LOG EMPTY\n" + kSuccess << false << BurnVerdict::Succeeded;
+        << kSuccess + "A fatal error occurred: MD5 of file does not match data in flash!\n" << false << "" << BurnVerdict::Failed;
+    QTest::newRow("ERROR of newer releases wins over the success texts")
+        << kSuccess + "ERROR: A fatal error occurred: Serial data stream stopped\n" << false << "" << BurnVerdict::Failed;
+    QTest::newRow("reset with the watchdog over the chip's own USB")
+        << " 100.0% 9/9 bytes... \nHard resetting with a watchdog...\n" << false << "" << BurnVerdict::Succeeded;
     QTest::newRow("100.0% without the reset line")
-        << " 100.0% 9/9 bytes... \nHash of data verified.\n"
-        << false << BurnVerdict::Undecided;
-    QTest::newRow("reset line without 100.0%")
-        << "  51.1% 4/9 bytes... \nHard resetting via RTS pin...\n"
-        << false << BurnVerdict::Undecided;
+        << " 100.0% 9/9 bytes... \nHash of data verified.\nStaying in bootloader.\n" << false << "" << BurnVerdict::Undecided;
+    QTest::newRow("reset line without 100.0%") << "  51.1% 4/9 bytes... \nHard resetting via RTS pin...\n" << false << "" << BurnVerdict::Undecided;
     QTest::newRow("100.0 with a space before the sign is not 100.0%")
-        << " 100.0 %\nHard resetting via RTS pin...\n"
-        << false << BurnVerdict::Undecided;
-    QTest::newRow("nothing printed") << QString() << false << BurnVerdict::Undecided;
+        << " 100.0 %\nHard resetting via RTS pin...\n" << false << "" << BurnVerdict::Undecided;
+    QTest::newRow("nothing printed") << QString() << false << "" << BurnVerdict::Undecided;
     // Killed by a signal: the device may hold half an image.
-    QTest::newRow("crash before any verdict text")
-        << "  51.1% 4/9 bytes... \n" << true << BurnVerdict::Failed;
-    QTest::newRow("crash with nothing printed") << QString() << true << BurnVerdict::Failed;
-    QTest::newRow("crash after the success texts") << kSuccess << true << BurnVerdict::Succeeded;
+    QTest::newRow("crash before any verdict text") << "  51.1% 4/9 bytes... \n" << true << "" << BurnVerdict::Failed;
+    QTest::newRow("crash with nothing printed") << QString() << true << "" << BurnVerdict::Failed;
+    QTest::newRow("crash after the success texts") << kSuccess << true << "" << BurnVerdict::Succeeded;
+    // The image went to another board than the one read.
+    QTest::newRow("another chip written than the one read") << mac + kSuccess << false << "aa:bb:cc:dd:ee:ff" << BurnVerdict::Failed;
+    QTest::newRow("the chip read, its MAC in capitals") << mac + kSuccess << false << "24:58:7C:D1:0A:3E" << BurnVerdict::Succeeded;
+    QTest::newRow("no MAC printed: nothing to compare") << kSuccess << false << "aa:bb:cc:dd:ee:ff" << BurnVerdict::Succeeded;
+    // clang-format on
 }
 
 void TestFlashText::burnVerdict()
 {
     QFETCH(QString, text);
     QFETCH(bool, crashed);
+    QFETCH(QString, readMac);
     QFETCH(BurnVerdict, verdict);
-    QCOMPARE(flashtext::burnVerdict(text, crashed), verdict);
+    QCOMPARE(flashtext::burnVerdict(text, crashed, readMac), verdict);
 }
 
 void TestFlashText::probeVerdict_data()
@@ -341,6 +345,10 @@ void TestFlashText::burnRecording_data()
         << "burn_fail_midway.txt" << BurnVerdict::Failed << 5 << 51.1;
     QTest::newRow("hash mismatch after 100.0%")
         << "burn_hash_mismatch.txt" << BurnVerdict::Failed << 9 << 100.0;
+    QTest::newRow("reset with the watchdog")
+        << "burn_watchdog_reset.txt" << BurnVerdict::Succeeded << 9 << 100.0;
+    QTest::newRow("written, then left in the boot loader")
+        << "burn_no_reset.txt" << BurnVerdict::Undecided << 9 << 100.0;
 }
 
 void TestFlashText::burnRecording()
@@ -353,6 +361,8 @@ void TestFlashText::burnRecording()
     const QByteArray bytes = fixture(file);
     QVERIFY2(!bytes.isEmpty(), qPrintable(file));
     QCOMPARE(flashtext::burnVerdict(QString::fromLocal8Bit(bytes)), verdict);
+    QCOMPARE(flashtext::chipMac(QString::fromLocal8Bit(bytes)), QString("24:58:7c:d1:0a:3e"));
+    QCOMPARE(flashtext::toolVersion(QString::fromLocal8Bit(bytes)), QString("5.3.1"));
 
     // One update per chunk: every one is seen, from 0.0 upwards.
     const QList<QByteArray> lineChunks = chunksAtLineEnds(bytes);
