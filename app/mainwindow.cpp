@@ -10,6 +10,7 @@
 #include "serialinstance.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -38,6 +39,9 @@ MainWindow::MainWindow(QWidget *parent)
         new record::BurnRecord(QStringLiteral("Quorbel"), QFileInfo(m_CfgFileName).path(), this);
     connect(m_pRecord, &record::BurnRecord::ready, this,
             [this] { esptool::start(m_pProcess, m_pRecord->arguments()); });
+    // The file shown must stay the file burnt, from the press to the verdict.
+    connect(m_pRecord, &record::BurnRecord::activeChanged, ui->pushButton,
+            [this](bool active) { ui->pushButton->setEnabled(!active); });
 
     for (QProgressBar *bar : {ui->progressBar, ui->progressBar_BatteryInfo}) {
         bar->setValue(0);
@@ -251,6 +255,8 @@ void MainWindow::on_m_pbtnConnect_clicked()
         const QString portName = ui->m_pcomboBoxPortName->currentText();
         const int baudRate = ui->m_comboBox_PortBaudRate->currentText().toInt();
         m_strPortName = portName;
+        // A port chosen by hand was not probed: no chip is known to be on it.
+        m_strChipMac.clear();
         emit SigOpenSerial(portName, static_cast<QSerialPort::BaudRate>(baudRate));
     }
 }
@@ -377,6 +383,18 @@ void MainWindow::slotSerialPortRemoved(const QString &portName)
     ui->m_comboBox_PortBaudRate->setEnabled(true);
 }
 
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (m_iProcessMode == 1 && m_pProcess->state() != QProcess::NotRunning &&
+        QMessageBox::question(
+            this, tr("警告"), tr("正在升级，关闭窗口将中断升级，设备可能无法启动。确定关闭吗？"),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes) {
+        event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(event);
+}
+
 bool MainWindow::nativeEvent(const QByteArray &eventType, void *message, long *result)
 {
 #ifdef Q_OS_WIN
@@ -446,9 +464,10 @@ void MainWindow::startTest()
     ui->progressBar->setValue(0);
     repolish(ui->progressBar, "burning");
     m_iProcessMode = 1;
-    // The tool starts once the record has the image's hash (see the constructor).
+    // The tool starts once the record has the image's hash (see the constructor). It is told the
+    // port the device was read on: left to search by itself, it may find another board first.
     m_pRecord->begin({ui->lineEdit_Sn->text(), m_DeviceVersion, m_strFilePath,
-                      esptool::burnArguments(m_strFilePath)});
+                      esptool::burnArguments(m_strFilePath, m_strPortName), m_strPortName});
 }
 
 void MainWindow::readIperfOutput()
@@ -485,25 +504,23 @@ void MainWindow::slotProcessFinished(int exitCode)
 void MainWindow::burnVerdict()
 {
     restoreBurnButton();
-    const flashtext::BurnVerdict verdict = esptool::burnVerdict(*m_pProcess, m_strInfo);
-    // Written before the box, which waits for the user.
+    const flashtext::BurnVerdict verdict =
+        esptool::burnVerdict(*m_pProcess, m_strInfo, m_strChipMac);
+    // Written before the box, which waits for the user; an undecided run is recorded as such.
     m_pRecord->finish(verdict, *m_pProcess, m_strInfo);
     forgetDeviceVersion();
-    switch (verdict) {
-    case flashtext::BurnVerdict::Failed:
-        repolish(ui->progressBar, "error");
-        ui->progressBar->setValue(100);
-        QMessageBox::warning(this, tr("提示"), tr("升级失败"));
-        break;
-    case flashtext::BurnVerdict::Succeeded:
+    if (verdict == flashtext::BurnVerdict::Succeeded) {
         ui->progressBar->setFormat(QStringLiteral("升级完成...%p%"));
         ui->progressBar->setValue(100);
         ui->progressBar->setTextVisible(true);
         QMessageBox::information(this, tr("提示"), tr("升级成功"));
-        break;
-    case flashtext::BurnVerdict::Undecided:
-        break;
+        return;
     }
+    // Nothing confirmed the write when the text names no verdict either: the user must burn
+    // again, so it is shown as the failure it may be.
+    repolish(ui->progressBar, "error");
+    ui->progressBar->setValue(100);
+    QMessageBox::warning(this, tr("提示"), tr("升级失败"));
 }
 
 void MainWindow::probeVerdict()
@@ -514,6 +531,7 @@ void MainWindow::probeVerdict()
                                  : QString();
     if (!portName.isEmpty()) {
         m_strPortName = portName;
+        m_strChipMac = flashtext::chipMac(m_strInfo);
         qDebug() << "COM:" << m_strPortName;
         // The animation goes on until the device's answer (or its failure) ends the run.
         emit SigOpenSerial(m_strPortName, QSerialPort::Baud115200);

@@ -41,6 +41,8 @@ private slots:
 
 protected:
     bool nativeEvent(const QByteArray &eventType, void *message, long *result) override;
+    // Closing while the tool writes the device asks first: a cut write can leave it unbootable.
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     void InitStyle();
@@ -96,6 +98,8 @@ private:
     int m_FirmwareVersion = -2;
     int m_DeviceVersion = -1;
     QString m_strPortName;
+    // The MAC of the chip the probe found, read with the version: the burn must name the same.
+    QString m_strChipMac;
     QTimer m_timerGetInfo;
     int m_iProcessMode = 0;
     record::BurnRecord *m_pRecord = nullptr;

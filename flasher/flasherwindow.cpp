@@ -7,6 +7,7 @@
 #include "firmwarechoice.h"
 #include "flashtext.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDebug>
 #include <QFileInfo>
@@ -56,6 +57,9 @@ MainWindow::MainWindow(QWidget *parent)
         new record::BurnRecord(QStringLiteral("flasher"), QFileInfo(m_CfgFileName).path(), this);
     connect(m_pRecord, &record::BurnRecord::ready, this,
             [this] { esptool::start(m_pProcess, m_pRecord->arguments()); });
+    // The file shown must stay the file burnt, from the press to the verdict.
+    connect(m_pRecord, &record::BurnRecord::activeChanged, ui->pushButton,
+            [this](bool active) { ui->pushButton->setEnabled(!active); });
 
     ui->progressBar->setValue(0);
     ui->progressBar->setStyleSheet(kGreenBarStyle);
@@ -77,6 +81,19 @@ MainWindow::~MainWindow()
     m_pProcess = nullptr;
     delete ui;
     ui = nullptr;
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (m_pProcess->state() != QProcess::NotRunning &&
+        QMessageBox::question(
+            this, translate("警告"),
+            translate("正在烧录，关闭窗口将中断烧录，设备可能无法启动。确定关闭吗？"),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes) {
+        event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(event);
 }
 
 void MainWindow::InitConfig()
@@ -115,8 +132,10 @@ void MainWindow::startTest()
     m_strInfo.clear();
     ui->progressBar->setValue(0);
     ui->progressBar->setStyleSheet(kGreenBarStyle);
-    // The tool starts once the record has the image's hash (see the constructor).
-    m_pRecord->begin({QString(), -1, m_strFilePath, esptool::burnArguments(m_strFilePath)});
+    // The tool starts once the record has the image's hash (see the constructor). No device was
+    // read here, so the tool finds the port itself.
+    m_pRecord->begin(
+        {QString(), -1, m_strFilePath, esptool::burnArguments(m_strFilePath), QString()});
 }
 
 void MainWindow::readIperfOutput()
@@ -138,21 +157,17 @@ void MainWindow::slotProcessFinished(int exitCode)
     esptool::takeRest(m_pProcess, &m_strInfo);
 
     const flashtext::BurnVerdict verdict = esptool::burnVerdict(*m_pProcess, m_strInfo);
-    // Written before the box, which waits for the user.
+    // Written before the box, which waits for the user; an undecided run is recorded as such.
     m_pRecord->finish(verdict, *m_pProcess, m_strInfo);
-    switch (verdict) {
-    case flashtext::BurnVerdict::Failed:
-        ui->progressBar->setStyleSheet(kRedBarStyle);
-        ui->progressBar->setValue(100);
-        QMessageBox::warning(this, translate("提示"), translate("烧录失败"));
-        break;
-    case flashtext::BurnVerdict::Succeeded:
+    if (verdict == flashtext::BurnVerdict::Succeeded) {
         ui->progressBar->setValue(100);
         QMessageBox::information(this, translate("提示"), translate("烧录成功"));
-        break;
-    case flashtext::BurnVerdict::Undecided:
-        break;
+        return;
     }
+    // Nothing confirmed the write when the text names no verdict either: burn again.
+    ui->progressBar->setStyleSheet(kRedBarStyle);
+    ui->progressBar->setValue(100);
+    QMessageBox::warning(this, translate("提示"), translate("烧录失败"));
 }
 
 void MainWindow::slotProcessError(QProcess::ProcessError error)

@@ -24,6 +24,10 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+protected:
+    // Closing while the tool writes the device asks first: a cut write can leave it unbootable.
+    void closeEvent(QCloseEvent *event) override;
+
 private slots:
     void on_pushButton_clicked();
     void on_pushButton_Burn_clicked();

@@ -6,10 +6,10 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
-#include <atomic>
+#include <memory>
 #include <optional>
-#include <thread>
 
 namespace record
 {
@@ -20,6 +20,7 @@ struct RunInfo {
     int deviceVersion = -1; // < 0: unknown
     QString filePath;       // the firmware file, full path
     QStringList arguments;  // the tool's arguments, as the window will start it
+    QString port;           // the port those arguments name; empty when they name none
 };
 
 // The record of one window's burns: CONFIG/history.csv and CONFIG/logs/. One per window, as its
@@ -31,15 +32,16 @@ class BurnRecord : public QObject
     Q_OBJECT
 
 public:
-    // program: "Quorbel" or "flasher"; configDir: the folder that holds config.ini.
+    // program: "Quorbel" or "flasher"; configDir: the folder that holds config.ini. Rows that an
+    // earlier start could not write are written now.
     BurnRecord(const QString &program, const QString &configDir, QObject *parent = nullptr);
-    // Stops a hash still running; writes nothing, so a window that closes during a run calls
-    // finish() itself first.
+    // Never waits for a hash still running; writes no row, so a window that closes during a run
+    // calls finish() itself first. Rows still waiting are written, or kept for the next start.
     ~BurnRecord() override;
 
     // Notes the start time, deletes the oldest transcripts and hashes the file in a thread of
-    // its own; ready() follows, always through the event loop. A record still active is first
-    // finished as interrupted.
+    // its own; ready() follows, always through the event loop, at the latest after the hash
+    // limit. A record still active is first finished as interrupted.
     void begin(const RunInfo &run);
     bool isActive() const { return m_active; }
     // Writes the transcript and the row, and ends the record; does nothing when none is active.
@@ -57,25 +59,37 @@ public:
     // The tool's arguments of the active or last record: what to start on ready().
     QStringList arguments() const { return m_arguments; }
 
+    // An image that cannot be read in this time (a share that does not answer, say) is given up
+    // and the tool starts without its hash.
+    static constexpr int kHashLimitMs = 10000;
+    void setHashLimit(int ms) { m_hashLimit.setInterval(ms); }
+
     static constexpr int kKeptTranscripts = 500;
 
 signals:
     void ready();
+    // From begin() to finish(): while true, the file of the burn must not change.
+    void activeChanged(bool active);
 
 private:
+    struct HashJob;
+
     void hashed(quint64 run, const Digest &digest);
-    void stopHashing();
+    void hashTimedOut();
+    void abandonHash();
 
     const QString m_program;
     const QString m_configDir;
+    History m_history;
     bool m_active = false;
     quint64 m_run = 0; // tells a late hash result from the current one
     Row m_row;
     QString m_commandLine;
     QStringList m_arguments;
     QElapsedTimer m_clock;
-    std::atomic<bool> m_cancel{false};
-    std::thread m_hasher;
+    QTimer m_hashLimit;
+    std::shared_ptr<HashJob>
+        m_job; // the hash of the active record, until it reports or is given up
 };
 
 } // namespace record

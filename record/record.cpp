@@ -1,11 +1,15 @@
 #include "record.h"
 
+#include "durable.h"
+
 #include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSaveFile>
 
 #include <algorithm>
 
@@ -19,6 +23,9 @@ const char kHistoryNotWritten[] = "record history not written:";
 const char kTranscriptNotWritten[] = "record transcript not written:";
 const char kTranscriptNotDeleted[] = "record transcript not deleted:";
 const char kFirmwareNotRead[] = "record firmware not read:";
+const char kRowsKept[] = "record rows kept for the next start in";
+const char kRowsLost[] = "record rows lost:";
+const char kPendingNotTaken[] = "record pending rows left in place:";
 
 // Spreadsheet programs on Windows read a CSV file as the local code page unless it starts with
 // the UTF-8 byte-order mark.
@@ -45,6 +52,16 @@ QString resultName(Result result)
         break;
     }
     return QStringLiteral("not-started");
+}
+
+// A spreadsheet runs a cell that begins with one of these as a formula; the apostrophe makes it
+// text, and is not shown.
+QString formulaSafe(const QString &text)
+{
+    static const QString starters = QStringLiteral("=+-@");
+    if (!text.isEmpty() && starters.contains(text.at(0)))
+        return QLatin1Char('\'') + text;
+    return text;
 }
 
 QString csvField(const QString &text)
@@ -87,11 +104,12 @@ QString quotedArgument(const QString &argument)
     return QLatin1Char('"') + escaped + QLatin1Char('"');
 }
 
-// A file that does not end in a line feed was cut short while its last row was written.
-bool endsWithLineFeed(QFile &file, qint64 size)
+QByteArray joined(const QList<QByteArray> &parts)
 {
-    char last = 0;
-    return file.seek(size - 1) && file.read(&last, 1) == 1 && last == '\n';
+    QByteArray all;
+    for (const QByteArray &part : parts)
+        all += part;
+    return all;
 }
 
 } // namespace
@@ -129,7 +147,7 @@ QString isoTime(const QDateTime &time)
                .arg(minutes % 60, 2, 10, QLatin1Char('0'));
 }
 
-QByteArray csvHeader()
+QByteArray legacyCsvHeader()
 {
     return csvLine({QStringLiteral("time"), QStringLiteral("program"), QStringLiteral("serial"),
                     QStringLiteral("device_version"), QStringLiteral("file"),
@@ -138,13 +156,53 @@ QByteArray csvHeader()
                     QStringLiteral("exit_code"), QStringLiteral("transcript")});
 }
 
+QByteArray csvHeader()
+{
+    // New columns go last: a reader that knows the first twelve by position keeps working.
+    return legacyCsvHeader().chopped(2) + ",port,mac,tool_version\r\n";
+}
+
 QByteArray csvRow(const Row &row)
 {
-    return csvLine({isoTime(row.started), row.program, row.serial, numberOrEmpty(row.deviceVersion),
-                    row.file, numberOrEmpty(row.fileVersion), numberOrEmpty(row.bytes),
+    return csvLine({isoTime(row.started), row.program, formulaSafe(row.serial),
+                    numberOrEmpty(row.deviceVersion), formulaSafe(row.file),
+                    numberOrEmpty(row.fileVersion), numberOrEmpty(row.bytes),
                     QString::fromLatin1(row.sha256), resultName(row.result),
                     QString::number(double(std::max<qint64>(0, row.milliseconds)) / 1000, 'f', 1),
-                    row.exitCode ? QString::number(*row.exitCode) : QString(), row.transcript});
+                    row.exitCode ? QString::number(*row.exitCode) : QString(),
+                    formulaSafe(row.transcript), formulaSafe(row.port), row.mac, row.toolVersion});
+}
+
+QByteArray completingTail(const QByteArray &content)
+{
+    if (content.isEmpty())
+        return QByteArray();
+    // Every field's quotes come in pairs (an opening and closing one, or a doubled one inside),
+    // so an odd count means the cut fell inside a quoted field.
+    if (content.count('"') % 2 != 0)
+        return "\"\r\n";
+    if (content.endsWith('\n'))
+        return QByteArray();
+    return content.endsWith('\r') ? QByteArray("\n") : QByteArray("\r\n");
+}
+
+QByteArray withCurrentHeader(const QByteArray &content)
+{
+    const QByteArray legacy = kByteOrderMark + legacyCsvHeader();
+    if (!content.startsWith(legacy))
+        return content;
+    QByteArray upgraded = kByteOrderMark + csvHeader();
+    upgraded.reserve(content.size() + content.size() / 16);
+    bool quoted = false;
+    for (int i = legacy.size(); i < content.size(); ++i) {
+        const char c = content.at(i);
+        if (c == '"')
+            quoted = !quoted;
+        else if (!quoted && c == '\r' && i + 1 < content.size() && content.at(i + 1) == '\n')
+            upgraded += ",,,";
+        upgraded += c;
+    }
+    return upgraded;
 }
 
 QString safeLabel(const QString &serial)
@@ -209,31 +267,131 @@ Digest hashFile(const QString &path, const std::atomic<bool> &cancel)
         if (got == 0)
             return Digest{bytes, hash.result().toHex()};
     }
-    qDebug() << kFirmwareNotRead << path << file.errorString();
+    // A hash given up is nobody's concern any more, whatever happened to the file since.
+    if (!cancel)
+        qDebug() << kFirmwareNotRead << path << file.errorString();
     return Digest();
+}
+
+bool appendRows(const QString &csvPath, const QByteArray &rows, QString *error)
+{
+    QFile file(csvPath);
+    QByteArray content;
+    if (file.exists()) {
+        if (!file.open(QIODevice::ReadOnly)) {
+            *error = file.errorString();
+            return false;
+        }
+        content = file.readAll();
+        if (file.error() != QFileDevice::NoError) {
+            *error = file.errorString();
+            return false;
+        }
+        file.close();
+    }
+
+    const QByteArray fresh = kByteOrderMark + csvHeader();
+    QByteArray rewritten;
+    if (!content.isEmpty() && content.size() < fresh.size() && fresh.startsWith(content))
+        rewritten = fresh; // only a header, cut short while the file was made
+    else if (content.isEmpty())
+        return appendDurably(csvPath, fresh + rows, error);
+    else
+        rewritten = withCurrentHeader(content);
+    if (rewritten == content)
+        return appendDurably(csvPath, completingTail(content) + rows, error);
+
+    // The whole file changes: a crash must leave either the old one or the new one.
+    QSaveFile save(csvPath);
+    const QByteArray bytes = rewritten + completingTail(rewritten) + rows;
+    if (!save.open(QIODevice::WriteOnly) || save.write(bytes) != bytes.size() || !save.commit()) {
+        *error = save.errorString();
+        return false;
+    }
+    return true;
 }
 
 bool appendRow(const QString &csvPath, const Row &row)
 {
-    // Unbuffered: the whole row goes to the system in one write and nothing of it waits in this
-    // process for a crash to lose.
-    QFile file(csvPath);
-    if (!file.open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Unbuffered)) {
-        qDebug() << kHistoryNotWritten << csvPath << file.errorString();
+    QString error;
+    if (appendRows(csvPath, csvRow(row), &error))
+        return true;
+    qDebug() << kHistoryNotWritten << csvPath << error;
+    return false;
+}
+
+History::History(const QString &csvPath) : m_path(csvPath)
+{
+    takeOverPending();
+    flush();
+}
+
+History::~History()
+{
+    close();
+}
+
+QString History::pendingPath(const QString &csvPath)
+{
+    const QFileInfo csv(csvPath);
+    return csv.dir().filePath(csv.completeBaseName() + QStringLiteral(".pending.csv"));
+}
+
+void History::takeOverPending()
+{
+    const QString path = pendingPath(m_path);
+    QFile file(path);
+    if (!file.exists())
+        return;
+    QByteArray rows;
+    if (file.open(QIODevice::ReadOnly)) {
+        // Its own header line first, then rows as the history holds them.
+        const QByteArray content = file.readAll();
+        const int headerEnd = content.indexOf("\r\n");
+        rows = headerEnd < 0 ? QByteArray() : content.mid(headerEnd + 2);
+        rows += completingTail(rows);
+        file.close();
+    }
+    // Taken over or left for later, never both: rows read from a file that stays would be
+    // written again by the next start.
+    if (!file.remove()) {
+        qDebug() << kPendingNotTaken << path << file.errorString();
+        return;
+    }
+    if (!rows.isEmpty())
+        m_waiting << rows;
+}
+
+bool History::append(const Row &row)
+{
+    m_waiting << csvRow(row);
+    return flush();
+}
+
+bool History::flush()
+{
+    if (m_waiting.isEmpty())
+        return true;
+    QString error;
+    if (!appendRows(m_path, joined(m_waiting), &error)) {
+        qDebug() << kHistoryNotWritten << m_path << error << "rows waiting:" << m_waiting.size();
         return false;
     }
-    const qint64 size = file.size();
-    QByteArray bytes;
-    if (size == 0)
-        bytes = kByteOrderMark + csvHeader();
-    else if (!endsWithLineFeed(file, size))
-        bytes = "\r\n";
-    bytes += csvRow(row);
-    if (file.write(bytes) != bytes.size()) {
-        qDebug() << kHistoryNotWritten << csvPath << file.errorString();
-        return false;
-    }
+    m_waiting.clear();
     return true;
+}
+
+void History::close()
+{
+    if (flush())
+        return;
+    const QString path = pendingPath(m_path);
+    QString error;
+    if (appendRows(path, joined(m_waiting), &error))
+        qDebug() << kRowsKept << path << "rows:" << m_waiting.size();
+    else
+        qDebug() << kRowsLost << path << error << "rows:" << m_waiting.size();
+    m_waiting.clear();
 }
 
 QString writeTranscript(const QString &logsDir, const QDateTime &started, const QString &label,
@@ -247,17 +405,13 @@ QString writeTranscript(const QString &logsDir, const QDateTime &started, const 
     QString why;
     for (int attempt = 1; attempt <= kNameAttempts && why.isEmpty(); ++attempt) {
         const QString name = transcriptName(started, label, attempt);
-        QFile file(QDir(logsDir).filePath(name));
-        // NewOnly: two runs in the same second never write over each other.
-        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-            if (!file.exists())
-                why = file.errorString();
-            continue;
-        }
-        if (file.write(bytes) == bytes.size() && file.flush())
+        // Never over an existing file: two runs in the same second keep both transcripts.
+        bool taken = false;
+        QString error;
+        if (createDurably(QDir(logsDir).filePath(name), bytes, &taken, &error))
             return name;
-        why = file.errorString();
-        file.remove();
+        if (!taken)
+            why = error;
     }
     qDebug() << kTranscriptNotWritten << logsDir << (why.isEmpty() ? "no free name" : why);
     return QString();

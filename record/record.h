@@ -40,7 +40,10 @@ struct Row {
     Result result = Result::NotStarted;
     qint64 milliseconds = 0; // run duration
     std::optional<int> exitCode;
-    QString transcript; // file name without folder, empty when none was written
+    QString transcript;  // file name without folder, empty when none was written
+    QString port;        // the port the burn named; empty when it named none
+    QString mac;         // the chip's MAC as the tool printed it while burning; may be empty
+    QString toolVersion; // from the tool's banner; may be empty
 };
 
 // ISO 8601 with the offset always present (Qt 5 leaves it out for local time and writes "Z"
@@ -49,8 +52,21 @@ QString isoTime(const QDateTime &time);
 
 // Without the byte-order mark, which belongs to the file rather than to a row; ends in CRLF.
 QByteArray csvHeader();
-// UTF-8, quoted where needed, ends in CRLF.
+// The header of files written before the port, mac and tool_version columns.
+QByteArray legacyCsvHeader();
+// UTF-8, quoted where needed, ends in CRLF. A text field that a spreadsheet would run as a
+// formula (=, +, - or @ first) gets a leading apostrophe.
 QByteArray csvRow(const Row &row);
+
+// What to write after a file's bytes, cut short by a crash or a full disk, so that the next row
+// starts a row of its own: nothing after a complete row, the closing quote and line end inside
+// a quoted field, the line end (or its missing line feed) elsewhere. The cut row keeps what was
+// written of it.
+QByteArray completingTail(const QByteArray &content);
+
+// Old rows under the new header: the legacy header replaced, each row given the new columns
+// empty. Anything else is returned as it is.
+QByteArray withCurrentHeader(const QByteArray &content);
 
 // The serial number as a file name part: only [A-Za-z0-9._-], no leading dot, at most 64
 // characters; "unknown" when nothing is left.
@@ -74,9 +90,43 @@ struct Digest {
 // Reads the file in blocks, looking at cancel between them, so a caller can stop it quickly.
 Digest hashFile(const QString &path, const std::atomic<bool> &cancel);
 
-// Appends one row (header and byte-order mark first when the file is new or empty) in a single
-// write; a partial last line left by a crash is closed first.
+// Appends rows (csvRow's bytes) to the history file in a single write that is on the disk when
+// this returns: the byte-order mark and header first when the file is new, empty or holds only a
+// cut header; a file of the legacy header rewritten under the new one first, through a
+// temporary file and a rename; a last row cut short completed first. False, with the reason in
+// error, when the file cannot be read or written; then nothing of the rows is in it.
+bool appendRows(const QString &csvPath, const QByteArray &rows, QString *error);
+// One row, with a debug line when it cannot be written.
 bool appendRow(const QString &csvPath, const Row &row);
+
+// The history file of one CONFIG folder as a program uses it. A row that cannot be written now
+// (a full disk, a file another program holds locked, a read-only folder) waits, in order, and
+// goes in before the next row, when flush() is called, or when the history is closed. What
+// still waits then is kept in history.pending.csv beside it, which the next History on the
+// same file takes over and writes first.
+class History
+{
+public:
+    explicit History(const QString &csvPath);
+    ~History(); // close()
+    History(const History &) = delete;
+    History &operator=(const History &) = delete;
+
+    // The waiting rows, then this one; false when they all wait (one debug line).
+    bool append(const Row &row);
+    bool flush();
+    int waiting() const { return m_waiting.size(); }
+    // Flushes, and keeps what still waits in the pending file.
+    void close();
+
+    static QString pendingPath(const QString &csvPath);
+
+private:
+    void takeOverPending();
+
+    QString m_path;
+    QList<QByteArray> m_waiting;
+};
 
 // Writes the command line and the run text into a new transcript in logsDir (created when
 // missing), never over an existing file. Returns the file name, empty on failure.

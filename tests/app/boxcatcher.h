@@ -1,14 +1,19 @@
 #pragma once
 
 // Finds the modal message boxes a window opens, remembers their title and text, and closes
-// them, so that no test is ever left blocked in a box's event loop.
+// them, so that no test is ever left blocked in a box's event loop. A box that asks is answered
+// with the button set by answer(), or with its default button.
 
 #include <QAbstractButton>
+#include <QMetaEnum>
 #include <QApplication>
 #include <QMessageBox>
 #include <QObject>
+#include <QPushButton>
 #include <QStringList>
 #include <QTimer>
+
+#include <algorithm>
 
 class BoxCatcher : public QObject
 {
@@ -18,6 +23,7 @@ public:
         QString text;
         QMessageBox::Icon icon;
         QList<QMessageBox::StandardButton> buttons;
+        QMessageBox::StandardButton defaultButton;
     };
 
     explicit BoxCatcher(QObject *parent = nullptr) : QObject(parent)
@@ -32,6 +38,7 @@ public:
     QString lastText() const { return m_boxes.isEmpty() ? QString() : m_boxes.last().text; }
     QString lastTitle() const { return m_boxes.isEmpty() ? QString() : m_boxes.last().title; }
     void clear() { m_boxes.clear(); }
+    void answer(QMessageBox::StandardButton button) { m_answer = button; }
 
 private:
     void closeModal()
@@ -42,10 +49,45 @@ private:
         QList<QMessageBox::StandardButton> buttons;
         for (QAbstractButton *button : box->buttons())
             buttons << box->standardButton(button);
-        m_boxes.append({box->windowTitle(), box->text(), box->icon(), buttons});
-        box->done(QMessageBox::Ok);
+        QPushButton *preset = box->defaultButton();
+        m_boxes.append({box->windowTitle(), box->text(), box->icon(), buttons,
+                        preset ? box->standardButton(preset) : QMessageBox::NoButton});
+        // Clicked, not ended: the static functions report the button that was clicked.
+        QAbstractButton *choice = box->button(m_answer) ? box->button(m_answer) : preset;
+        if (choice)
+            choice->click();
+        else
+            box->done(QMessageBox::Ok);
     }
 
     QTimer m_timer;
     QList<Box> m_boxes;
+    QMessageBox::StandardButton m_answer = QMessageBox::Ok;
 };
+
+// One box as "title|text|icon|buttons": "OK" for a box that only tells, otherwise its buttons in
+// enum order and which of them is the default ("Yes,No default No").
+inline QString describeBox(const BoxCatcher::Box &box)
+{
+    QString buttons = QStringLiteral("OK");
+    if (box.buttons != QList<QMessageBox::StandardButton>{QMessageBox::Ok}) {
+        const QMetaObject &meta = QMessageBox::staticMetaObject;
+        const QMetaEnum names = meta.enumerator(meta.indexOfEnumerator("StandardButtons"));
+        QList<QMessageBox::StandardButton> sorted = box.buttons;
+        std::sort(sorted.begin(), sorted.end());
+        QStringList keys;
+        for (QMessageBox::StandardButton button : sorted)
+            keys << QString::fromLatin1(names.valueToKey(button));
+        buttons = keys.join(QLatin1Char(',')) + QStringLiteral(" default ") +
+                  QString::fromLatin1(names.valueToKey(box.defaultButton));
+    }
+    return QStringLiteral("%1|%2|%3|%4").arg(box.title, box.text).arg(int(box.icon)).arg(buttons);
+}
+
+inline QStringList describeBoxes(const BoxCatcher &boxes)
+{
+    QStringList lines;
+    for (const BoxCatcher::Box &box : boxes.boxes())
+        lines << describeBox(box);
+    return lines;
+}

@@ -276,7 +276,7 @@ void TestGate::wholeUpgrade()
     QVERIFY(!path.isEmpty());
     // As the device panel and the detection would leave them.
     WindowInspector::setDeviceVersion(w, 11);
-    WindowInspector::setPortName(w, "COM5");
+    WindowInspector::setPortName(w, "/dev/ttyQUORBEL0");
 
     ui->pushButton_Burn->click();
     QVERIFY(!ui->pushButton_Burn->isEnabled());

@@ -19,6 +19,7 @@ public:
     static int firmwareVersion(const MainWindow &w) { return w.m_FirmwareVersion; }
     static int processMode(const MainWindow &w) { return w.m_iProcessMode; }
     static QString portName(const MainWindow &w) { return w.m_strPortName; }
+    static QString chipMac(const MainWindow &w) { return w.m_strChipMac; }
     static QString filePath(const MainWindow &w) { return w.m_strFilePath; }
     static QString runText(const MainWindow &w) { return w.m_strInfo; }
     static QString lastDir(const MainWindow &w) { return w.m_LastDir; }
@@ -26,6 +27,7 @@ public:
     static QSettings *settings(const MainWindow &w) { return w.m_pSettings; }
 
     static void setPortName(MainWindow &w, const QString &name) { w.m_strPortName = name; }
+    static void setChipMac(MainWindow &w, const QString &mac) { w.m_strChipMac = mac; }
     static void setFilePath(MainWindow &w, const QString &path) { w.m_strFilePath = path; }
     static void setDeviceVersion(MainWindow &w, int version) { w.m_DeviceVersion = version; }
     static void setFirmwareVersion(MainWindow &w, int version) { w.m_FirmwareVersion = version; }

@@ -41,6 +41,7 @@ QColor fullBarColour(QProgressBar *bar)
 }
 
 const QColor kGreen("#00ff00");
+const QString kMac = QStringLiteral("24:58:7c:d1:0a:3e"); // the stand-in's chip
 const QColor kRed("#ff0c30");
 
 } // namespace
@@ -251,6 +252,10 @@ void TestFlasher::runVerdict_data()
     QTest::newRow("non-zero exit with the success texts")
         << QByteArray("exit-nonzero") << "烧录成功" << info << false;
     QTest::newRow("tool killed midway") << QByteArray("crash") << "烧录失败" << warning << true;
+    // clang-format off
+    QTest::newRow("reset with the watchdog") << QByteArray("watchdog-reset") << "烧录成功" << info << false;
+    QTest::newRow("written, but no reset: no verdict, burn again") << QByteArray("no-reset") << "烧录失败" << warning << true;
+    // clang-format on
 }
 
 void TestFlasher::runVerdict()
@@ -275,7 +280,9 @@ void TestFlasher::runVerdict()
     clock.start();
     ui->pushButton_Burn->click();
     QVERIFY(ui->pushButton_Burn->isEnabled());
+    QVERIFY(!ui->pushButton->isEnabled()); // the file shown stays the file burnt
     QVERIFY(finished.wait(30000));
+    QVERIFY(ui->pushButton->isEnabled());
     // The tool is given a second to settle before the run is judged.
     QVERIFY(clock.elapsed() >= 1000);
 
@@ -391,6 +398,17 @@ void TestFlasher::closingDuringRunKillsTool()
     QCOMPARE(process->state(), QProcess::Running);
     const qint64 pid = process->processId();
 
+    // The user is asked first; No keeps the window and the run, Yes lets the window go.
+    for (const QMessageBox::StandardButton answer : {QMessageBox::No, QMessageBox::Yes}) {
+        boxes.answer(answer);
+        QCOMPARE(w->close(), answer == QMessageBox::Yes);
+        QCOMPARE(process->state(), QProcess::Running);
+    }
+    const QString asked = QStringLiteral("警告|正在烧录，关闭窗口将中断烧录，设备可能无法启动。确定关闭吗？|%1|"
+                                         "Yes,No default No")
+                              .arg(int(QMessageBox::Question));
+    QCOMPARE(describeBoxes(boxes), (QStringList{asked, asked}));
+
     // Closing is immediate: no pause before a verdict, and no verdict box for a run cut short.
     QElapsedTimer closing;
     closing.start();
@@ -399,7 +417,7 @@ void TestFlasher::closingDuringRunKillsTool()
     QCOMPARE(::kill(pid_t(pid), 0), -1);
     QCOMPARE(errno, ESRCH);
     QCoreApplication::processEvents();
-    QCOMPARE(boxes.count(), 0);
+    QCOMPARE(boxes.count(), 2);
     QVERIFY(log.linesStartingWith("m_strInfo:").isEmpty());
 #endif
 }
@@ -534,6 +552,7 @@ void TestFlasher::upgradeRecord_data()
     QTest::newRow("window closed during the run") << QByteArray("hang") << "interrupted"
                                                   << QString();
     QTest::newRow("tool not started") << QByteArray() << "not-started" << QString();
+    QTest::newRow("written without a verdict") << QByteArray("no-reset") << "undecided" << "0";
     // A file where the folder should be: nothing can be recorded, and the burn does not care.
     QTest::newRow("CONFIG cannot be written") << QByteArray("ok") << QString() << "0";
 }
@@ -578,7 +597,10 @@ void TestFlasher::upgradeRecord()
                                                      {"device_version", ""},
                                                      {"file_version", "12"},
                                                      {"result", result},
-                                                     {"exit_code", exitCode}},
+                                                     {"exit_code", exitCode},
+                                                     {"port", ""},
+                                                     {"mac", scenario.isEmpty() ? "" : kMac},
+                                                     {"tool_version", scenario.isEmpty() ? "" : "5.3.1"}},
                                                     runText);
     QVERIFY2(differs.isEmpty(), qPrintable(differs));
     QVERIFY(history::rows(config).last().value("transcript").endsWith("-flasher.txt"));

@@ -11,6 +11,16 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <memory>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#endif
+
 using record::Result;
 using record::Row;
 
@@ -20,8 +30,9 @@ namespace
 {
 
 const QByteArray kBom = "\xEF\xBB\xBF";
-const QByteArray kHeader = "time,program,serial,device_version,file,file_version,bytes,sha256,"
-                           "result,seconds,exit_code,transcript\r\n";
+const QByteArray kLegacyHeader = "time,program,serial,device_version,file,file_version,bytes,"
+                                 "sha256,result,seconds,exit_code,transcript\r\n";
+const QByteArray kHeader = kLegacyHeader.chopped(2) + ",port,mac,tool_version\r\n";
 
 using history::readAll;
 using history::records;
@@ -37,6 +48,45 @@ bool touch(const QString &path, const QByteArray &bytes = QByteArray())
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
+// Keeps this process from writing the file while it lives. On Windows the file is held open
+// without write sharing, as a spreadsheet program holds it. Elsewhere a file size limit a few
+// bytes above its size stands in (permissions cannot: the tests may run as root), which also
+// cuts a write short as a full disk does; it holds for every file, new ones too.
+class WriteBlock
+{
+public:
+    explicit WriteBlock(const QString &path)
+    {
+#ifdef Q_OS_WIN
+        m_handle = CreateFileW(reinterpret_cast<const wchar_t *>(path.utf16()), GENERIC_READ,
+                               FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+#else
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &m_old);
+        rlimit limit = m_old;
+        limit.rlim_cur = rlim_t(QFileInfo(path).size() + 5);
+        setrlimit(RLIMIT_FSIZE, &limit);
+#endif
+    }
+    ~WriteBlock()
+    {
+#ifdef Q_OS_WIN
+        CloseHandle(m_handle);
+#else
+        setrlimit(RLIMIT_FSIZE, &m_old);
+#endif
+    }
+    WriteBlock(const WriteBlock &) = delete;
+    WriteBlock &operator=(const WriteBlock &) = delete;
+
+private:
+#ifdef Q_OS_WIN
+    HANDLE m_handle = INVALID_HANDLE_VALUE;
+#else
+    rlimit m_old{};
+#endif
+};
+
 } // namespace
 
 class TestRecord : public QObject
@@ -48,31 +98,47 @@ private slots:
     {
         QTest::addColumn<QByteArray>("existing"); // null: no file
         QTest::addColumn<Row>("row");
+        QTest::addColumn<int>("blocked"); // appends tried while the file cannot be written
         QTest::addColumn<QString>("expected"); // the new record, fields joined by '|'
+        QTest::addColumn<QString>("previous"); // the record before the new ones
         QTest::addColumn<int>("count");        // records in the file afterwards, header included
 
-        const QByteArray old = kBom + kHeader +
-                               "2026-12-06T09:00:00+01:00,flasher,,,/f.bin,,1,ab,"
-                               "success,1.0,0,20261206-090000-flasher.txt\r\n";
+        const QByteArray oldRow = "2026-12-06T09:00:00+01:00,flasher,,,/f.bin,,1,ab,"
+                                  "success,1.0,0,20261206-090000-flasher.txt";
+        const QByteArray old = kBom + kHeader + oldRow + ",,,\r\n";
+        const QString header = QString(kHeader).trimmed().replace(',', '|');
+        const QString oldFields = "2026-12-06T09:00:00+01:00|flasher|||/f.bin||1|ab|success|1.0|0|"
+                                  "20261206-090000-flasher.txt|||";
+        const Row plain{at(-16200), "flasher", "", -1, "/f.bin", -1, 1, "ab", Result::Failure, 61000,
+                        2, "n", "", "", ""};
+        const QString plainFields = "2026-12-07T10:15:23-04:30|flasher|||/f.bin||1|ab|failure|61.0|2|n|||";
         // clang-format off
         QTest::newRow("new file: mark, header, quoted comma, quote, CR, LF and Chinese")
             << QByteArray()
             << Row{at(3600), "Quorbel", "SN\r7", 12, "/家/a, \"b\"\nc/fw_V13_x.bin", 13, 1048576,
-                   "ab12", Result::Success, 12345, 0, "20261207-101523-SN_7.txt"}
+                   "ab12", Result::Success, 12345, 0, "20261207-101523-SN_7.txt", "COM7",
+                   "24:58:7c:d1:0a:3e", "5.3.1"} << 0
             << "2026-12-07T10:15:23+01:00|Quorbel|SN\r7|12|/家/a, \"b\"\nc/fw_V13_x.bin|13|1048576|"
-               "ab12|success|12.3|0|20261207-101523-SN_7.txt" << 2;
+               "ab12|success|12.3|0|20261207-101523-SN_7.txt|COM7|24:58:7c:d1:0a:3e|5.3.1" << header << 2;
         QTest::newRow("empty file gets the header; unknowns stay empty; zero offset written out")
             << QByteArray("")
-            << Row{at(0), "flasher", "", -1, "/f.bin", -1, -1, "", Result::NotStarted, 0, {}, ""}
-            << "2026-12-07T10:15:23+00:00|flasher|||/f.bin||||not-started|0.0||" << 2;
-        QTest::newRow("existing file: no second header; negative offset")
-            << old
-            << Row{at(-16200), "flasher", "", -1, "/f.bin", -1, 1, "ab", Result::Failure, 61000, 2, "n"}
-            << "2026-12-07T10:15:23-04:30|flasher|||/f.bin||1|ab|failure|61.0|2|n" << 3;
-        QTest::newRow("a last line cut short is closed before the row")
-            << old + "2026-12-07T10:00:00+01:00,Quorbel,SN"
-            << Row{at(20700), "Quorbel", "S", 3, "/f.bin", 0, 0, "", Result::Undecided, 49, 0, ""}
-            << "2026-12-07T10:15:23+05:45|Quorbel|S|3|/f.bin|0|0||undecided|0.0|0|" << 4;
+            << Row{at(0), "flasher", "", -1, "/f.bin", -1, -1, "", Result::NotStarted, 0, {}, "", "", "", ""} << 0
+            << "2026-12-07T10:15:23+00:00|flasher|||/f.bin||||not-started|0.0|||||" << header << 2;
+        QTest::newRow("header cut short while the file was made") << kBom + "time,prog" << plain << 0 << plainFields << header << 2;
+        QTest::newRow("existing file: no second header; negative offset") << old << plain << 0 << plainFields << oldFields << 3;
+        QTest::newRow("a row cut short outside quotes is closed, its start kept")
+            << old + "2026-12-07T10:00:00+01:00,Quorbel,SN" << plain << 0 << plainFields << "2026-12-07T10:00:00+01:00|Quorbel|SN" << 4;
+        QTest::newRow("a row cut short inside a quoted field: the quote is closed")
+            << old + "2026-12-07T10:00:00+01:00,Quorbel,SN,3,\"/lot 7, li" << plain << 0 << plainFields
+            << "2026-12-07T10:00:00+01:00|Quorbel|SN|3|/lot 7, li" << 4;
+        QTest::newRow("a row cut between CR and LF gets its LF") << old.chopped(1) << plain << 0 << plainFields << oldFields << 3;
+        QTest::newRow("old header: the new one once, old rows get the new columns empty")
+            << kBom + kLegacyHeader + oldRow + "\r\n" << plain << 0 << plainFields << oldFields << 3;
+        QTest::newRow("text that a spreadsheet would run gets an apostrophe")
+            << old << Row{at(-16200), "flasher", "=1+2", -1, "+f.bin", -1, 1, "ab", Result::Failure, 61000, 2, "@t", "-p", "", ""} << 0
+            << "2026-12-07T10:15:23-04:30|flasher|'=1+2||'+f.bin||1|ab|failure|61.0|2|'@t|'-p||" << oldFields << 3;
+        QTest::newRow("locked: the rows wait, then go in once, in order")
+            << old << plain << 2 << QString(plainFields).replace("61.0", "62.0") << oldFields << 4;
         // clang-format on
     }
 
@@ -80,13 +146,26 @@ private slots:
     {
         QFETCH(QByteArray, existing);
         QFETCH(Row, row);
+        QFETCH(int, blocked);
         QFETCH(QString, expected);
+        QFETCH(QString, previous);
         QFETCH(int, count);
 
         QTemporaryDir dir;
         const QString path = dir.filePath("history.csv");
         QVERIFY(existing.isNull() || touch(path, existing));
-        QVERIFY(record::appendRow(path, row));
+        record::History history(path);
+        if (blocked > 0) {
+            const QByteArray before = readAll(path);
+            const WriteBlock block(path);
+            // A second apart, so that their order shows.
+            for (int i = 0; i < blocked; ++i, row.milliseconds += 1000)
+                QVERIFY(!history.append(row));
+            // Nothing of a failed write stays, or it would stand as a cut row.
+            QCOMPARE(readAll(path), before);
+        }
+        QVERIFY(blocked > 0 ? history.flush() : history.append(row));
+        QCOMPARE(history.waiting(), 0);
         const QByteArray bytes = readAll(path);
         QVERIFY(bytes.startsWith(kBom + kHeader));
         QCOMPARE(bytes.count(kBom), 1);
@@ -94,6 +173,9 @@ private slots:
         const QList<QStringList> read = records(path);
         QCOMPARE(read.size(), count);
         QCOMPARE(read.last(), expected.split('|'));
+        QCOMPARE(read.at(count - 2 - qMax(0, blocked - 1)), previous.split('|'));
+        if (blocked > 1)
+            QCOMPARE(read.at(count - 2).at(9), QString("61.0"));
     }
 
     void transcriptNames_data()
@@ -157,14 +239,21 @@ private slots:
 
     void burnRecord_data()
     {
-        QTest::addColumn<QString>("obstacle"); // a plain file where a folder should be
+        QTest::addColumn<QString>("obstacle"); // a plain file (a folder, ending in /) at that place
         QTest::addColumn<bool>("early");       // finished before ready(), while still hashing
         QTest::addColumn<int>("logLines");
 
+        // clang-format off
         QTest::newRow("writable") << "" << false << 0;
         QTest::newRow("a file named logs: the row still comes") << "CONFIG/logs" << false << 1;
-        QTest::newRow("a file named CONFIG: nothing written") << "CONFIG" << false << 2;
+        QTest::newRow("a file named CONFIG: nothing written") << "CONFIG" << false << 4;
         QTest::newRow("finished while hashing: the row without the hash") << "" << true << 0;
+        QTest::newRow("a folder named history.csv: the row waits for the next start") << "CONFIG/history.csv/" << false << 3;
+#ifndef Q_OS_WIN
+        QTest::newRow("disk full at the end: no transcript, the row goes in at the close") << "full disk" << false << 2;
+        QTest::newRow("an image that never answers: the tool starts without its hash") << "fifo" << false << 1;
+#endif
+        // clang-format on
     }
 
     void burnRecord()
@@ -178,49 +267,81 @@ private slots:
         const QByteArray image(300000, 'q');
         QVERIFY(touch(firmware, image) && (!early || QFile::resize(firmware, 64 << 20)));
         QVERIFY(QDir().mkpath(obstacle == "CONFIG" ? dir.path() : config));
-        QVERIFY(obstacle.isEmpty() || touch(dir.filePath(obstacle)));
-        const QString runText = "Connecting...\r\nWriting 50.0%\r中文\n";
+        if (obstacle.endsWith('/'))
+            QVERIFY(QDir().mkpath(dir.filePath(obstacle)));
+        else if (obstacle.startsWith("CONFIG"))
+            QVERIFY(touch(dir.filePath(obstacle)));
+#ifndef Q_OS_WIN
+        // A reader of a FIFO waits for a writer, as one of a dead network share waits for it.
+        QVERIFY(obstacle != "fifo" ||
+                (QFile::remove(firmware) && mkfifo(QFile::encodeName(firmware), 0600) == 0));
+#endif
+        const QString runText = "esptool v5.3.1\nConnecting...\r\nMAC:                24:58:7C:D1:0A:3E\n"
+                                "Writing 50.0%\r中文\n";
 
         LogCapture log;
-        record::BurnRecord burn("Quorbel", config);
-        QSignalSpy ready(&burn, &record::BurnRecord::ready);
-        burn.begin({"SN/../1", 12, firmware, esptool::burnArguments(firmware)});
+        auto burn = std::make_unique<record::BurnRecord>("Quorbel", config);
+        burn->setHashLimit(obstacle == "fifo" ? 200 : record::BurnRecord::kHashLimitMs);
+        QSignalSpy ready(burn.get(), &record::BurnRecord::ready);
+        burn->begin({"SN/../1", 12, firmware, esptool::burnArguments(firmware, "COM7"), "COM7"});
         QVERIFY(early || ready.wait());
-        burn.finish(early ? Result::Interrupted : Result::Success, 0, runText);
-        QVERIFY(!burn.isActive());
+        {
+            const std::unique_ptr<WriteBlock> full(
+                obstacle == "full disk" ? new WriteBlock(config + "/history.csv") : nullptr);
+            burn->finish(early ? Result::Interrupted : Result::Success, 0, runText);
+        }
+        QVERIFY(!burn->isActive());
         QCoreApplication::processEvents();
         QCOMPARE(ready.size(), early ? 0 : 1);
+        const QDateTime started = burn->startTime();
+        // Closing never waits for the hash, and writes a row that waited, or keeps it.
+        burn.reset();
+        const QString pending = config + "/history.pending.csv";
+        if (obstacle.endsWith('/')) {
+            QVERIFY(QFile::exists(pending));
+            QVERIFY(QDir(dir.filePath(obstacle)).removeRecursively());
+            record::BurnRecord next("Quorbel", config);
+        }
+        QVERIFY(!QFile::exists(pending));
         QCOMPARE(log.linesStartingWith("record ").size(), logLines);
+        if (obstacle == "fifo") {
+            QFile writer(firmware); // lets the abandoned hash end
+            QVERIFY(writer.open(QIODevice::WriteOnly));
+        }
 
         const QList<QStringList> rows = records(config + "/history.csv");
         QCOMPARE(rows.size(), obstacle == "CONFIG" ? 0 : 2);
         if (rows.isEmpty())
             return;
         const QStringList row = rows.last();
-        const QString name =
-            obstacle.isEmpty() ? burn.startTime().toString("yyyyMMdd-HHmmss") + "-SN_.._1.txt" : "";
+        const bool transcribed = obstacle.isEmpty() || obstacle.endsWith('/') || obstacle == "fifo";
+        const QString name = transcribed ? started.toString("yyyyMMdd-HHmmss") + "-SN_.._1.txt" : "";
+        if (obstacle == "full disk")
+            QCOMPARE(QDir(config + "/logs").entryList(QDir::Files), QStringList());
         // The local offset is written out even where it is zero.
         QVERIFY2(QRegularExpression("T\\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d$")
                      .match(row.at(0))
                      .hasMatch(),
                  qPrintable(row.at(0)));
         QCOMPARE(QDateTime::fromString(row.at(0), Qt::ISODate).toSecsSinceEpoch(),
-                 burn.startTime().toSecsSinceEpoch());
+                 started.toSecsSinceEpoch());
         const QString sha = QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex();
+        const bool unhashed = early || obstacle == "fifo";
         QCOMPARE(row.mid(1, 8),
-                 (QStringList{"Quorbel", "SN/../1", "12", firmware, "13", early ? "" : "300000",
-                              early ? "" : sha, early ? "interrupted" : "success"}));
+                 (QStringList{"Quorbel", "SN/../1", "12", firmware, "13", unhashed ? "" : "300000",
+                              unhashed ? "" : sha, early ? "interrupted" : "success"}));
         QVERIFY(QRegularExpression("^\\d+\\.\\d$").match(row.at(9)).hasMatch());
         // A run cut short has no exit code to speak of.
-        QCOMPARE(row.mid(10), (QStringList{early ? "" : "0", name}));
+        QCOMPARE(row.mid(10),
+                 (QStringList{early ? "" : "0", name, "COM7", "24:58:7c:d1:0a:3e", "5.3.1"}));
         if (name.isEmpty())
             return;
         QCOMPARE(QString::fromUtf8(readAll(config + "/logs/" + name)),
-                 "esptool --chip esp32s3 -b 460800 --before default-reset --after hard-reset "
-                 "write-flash --flash-mode dio --flash-size 8MB --flash-freq 80m 0x10000 \"" +
-                     firmware + "\"\n" + runText);
+                 "esptool --chip esp32s3 --port COM7 -b 460800 --before default-reset --after "
+                 "hard-reset write-flash --flash-mode dio --flash-size 8MB --flash-freq 80m "
+                 "0x10000 \"" + firmware + "\"\n" + runText);
         // Another run in the same second keeps the first one's transcript.
-        QCOMPARE(record::writeTranscript(config + "/logs", burn.startTime(), "SN/../1", "", ""),
+        QCOMPARE(record::writeTranscript(config + "/logs", started, "SN/../1", "", ""),
                  name.chopped(4) + "-2.txt");
         QVERIFY(readAll(config + "/logs/" + name).endsWith(runText.toUtf8()));
     }
@@ -232,7 +353,7 @@ private slots:
         const QString image = dir.filePath("fw.bin");
         QVERIFY(touch(image) && QFile::resize(image, 64 << 20));
         auto *burn = new record::BurnRecord("flasher", dir.filePath("CONFIG"));
-        burn->begin({QString(), -1, image, {}});
+        burn->begin({QString(), -1, image, {}, {}});
         delete burn;
         QCoreApplication::processEvents();
         QVERIFY(!QFile::exists(dir.filePath("CONFIG")));

@@ -79,8 +79,8 @@ namespace history
 
 // What differs between the newest row of <configDir>/history.csv, with its transcript, and what
 // a burn of file should have left there: the file's path, size and hash, each expected column's
-// value, and a transcript that holds the command line, then (at least the start of) the run's
-// text. Empty when nothing does.
+// value, and a transcript that holds the command line (with the expected port, if any), then (at
+// least the start of) the run's text. Empty when nothing does.
 inline QString lastRunDiffers(const QString &configDir, int rowsBefore, const QString &file,
                               const QMap<QString, QString> &expected, const QString &runText)
 {
@@ -101,10 +101,12 @@ inline QString lastRunDiffers(const QString &configDir, int rowsBefore, const QS
     }
     const QString transcript =
         QString::fromUtf8(readAll(configDir + "/logs/" + row.value("transcript")));
+    const QString port = expected.value("port");
     const QString commandLine =
-        QStringLiteral("esptool --chip esp32s3 -b 460800 --before default-reset --after "
-                       "hard-reset write-flash --flash-mode dio --flash-size 8MB --flash-freq "
-                       "80m 0x10000 ") +
+        QStringLiteral("esptool --chip esp32s3 ") +
+        (port.isEmpty() ? QString() : QStringLiteral("--port ") + port + ' ') +
+        QStringLiteral("-b 460800 --before default-reset --after hard-reset write-flash "
+                       "--flash-mode dio --flash-size 8MB --flash-freq 80m 0x10000 ") +
         file + '\n';
     if (!transcript.startsWith(commandLine + runText))
         differs << QStringLiteral("transcript %1: '%2'")
