@@ -106,9 +106,10 @@ void tst_Messages::decode()
     QFETCH(QString, value);
 
     // Behind the received bytes, the parser's area still holds an earlier, longer frame.
-    const QByteArray area = payload + QByteArray(255 - payload.size(), 'Z');
-    const DecodedAnswer answer = DecodeAnswer(
-        quint8(msgId), reinterpret_cast<const quint8 *>(area.constData()), quint8(payload.size()));
+    const QByteArray parserArea = payload + QByteArray(255 - payload.size(), 'Z');
+    const DecodedAnswer answer =
+        DecodeAnswer(quint8(msgId), reinterpret_cast<const quint8 *>(parserArea.constData()),
+                     quint8(payload.size()));
     QCOMPARE(int(answer.kind), kind);
     QCOMPARE(int(answer.msgId), msgId);
 
