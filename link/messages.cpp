@@ -7,17 +7,18 @@ namespace
 
 constexpr int SERIAL_NUMBER_FIELD = 19;
 
-// Bytes each answer layout reads. The parser's payload area keeps whatever longer frames left
-// behind it, so an answer shorter than this would be decoded partly from an older frame.
-int LayoutSize(quint8 msgId)
+// Bytes an answer must carry to be decoded: up to the last fixed field read. The parser's payload
+// area keeps what longer frames left behind the received bytes, so nothing past the received
+// length is read; the serial number text simply ends where the received bytes do.
+int MinimumSize(quint8 msgId)
 {
     switch (msgId) {
     case MSG_SET_SN_ACK:
         return 1;
     case MSG_GET_SN_ACK:
-        return SERIAL_NUMBER_FIELD;
+        return 0;
     case MSG_GET_BATTERY_INFO_ACK:
-        return int(sizeof(stru_BatteryInfo));
+        return int(offsetof(stru_BatteryInfo, Soc)) + 1;
     case MSG_GET_VERSION_ACK:
         return 2;
     case MSG_GET_INFO_ACK:
@@ -27,10 +28,11 @@ int LayoutSize(quint8 msgId)
     }
 }
 
-QString SerialNumberText(const quint8 *field)
+QString SerialNumberText(const quint8 *field, int received)
 {
-    const void *nul = std::memchr(field, 0, SERIAL_NUMBER_FIELD);
-    const int size = nul ? int(static_cast<const quint8 *>(nul) - field) : SERIAL_NUMBER_FIELD;
+    const int available = qMin(received, SERIAL_NUMBER_FIELD);
+    const void *nul = std::memchr(field, 0, std::size_t(available));
+    const int size = nul ? int(static_cast<const quint8 *>(nul) - field) : available;
     return QString::fromUtf8(reinterpret_cast<const char *>(field), size);
 }
 
@@ -45,7 +47,7 @@ DecodedAnswer DecodeAnswer(quint8 msgId, const quint8 *payload, quint8 length)
 {
     DecodedAnswer answer;
     answer.msgId = msgId;
-    const int needed = LayoutSize(msgId);
+    const int needed = MinimumSize(msgId);
     if (needed < 0) {
         answer.kind = DecodedAnswer::Unknown;
         return answer;
@@ -61,11 +63,12 @@ DecodedAnswer DecodeAnswer(quint8 msgId, const quint8 *payload, quint8 length)
         break;
     case MSG_GET_SN_ACK:
         answer.kind = DecodedAnswer::SerialNumber;
-        answer.serialNumber = SerialNumberText(payload);
+        answer.serialNumber = SerialNumberText(payload, length);
         break;
     case MSG_GET_BATTERY_INFO_ACK:
         answer.kind = DecodedAnswer::BatteryInfo;
-        std::memcpy(&answer.battery, payload, sizeof answer.battery);
+        // A record cut short keeps zeros where its bytes did not arrive.
+        std::memcpy(&answer.battery, payload, qMin<std::size_t>(length, sizeof answer.battery));
         answer.soc = answer.battery.Soc;
         break;
     case MSG_GET_VERSION_ACK:
@@ -76,7 +79,7 @@ DecodedAnswer DecodeAnswer(quint8 msgId, const quint8 *payload, quint8 length)
         break;
     case MSG_GET_INFO_ACK:
         answer.kind = DecodedAnswer::Info;
-        answer.serialNumber = SerialNumberText(payload);
+        answer.serialNumber = SerialNumberText(payload, length);
         answer.soc = payload[20];
         answer.version = LittleEndian16(payload + 21);
         break;

@@ -42,7 +42,7 @@ struct DecodedAnswer {
         Version,     // version, versionLow, versionHigh
         Info,        // serialNumber, version, soc
         Unknown,     // an id outside the answer set
-        Short,       // an answer shorter than its layout: not decoded
+        Short,       // an answer without the bytes of a field it is read for: not decoded
     };
     Kind kind = Unknown;
     quint8 msgId = 0;
@@ -55,7 +55,8 @@ struct DecodedAnswer {
     stru_BatteryInfo battery{};
 };
 
-// Decodes an answer frame's payload. length is the received length byte: an answer whose
-// length is below the bytes its layout reads comes back as Short, never decoded from bytes that
-// an earlier frame left behind.
+// Decodes an answer frame's payload. length is the received length byte, and no byte past it is
+// read: those are what an earlier frame left behind. A shorter answer is read for what it
+// carries (the serial number ends with the received bytes, a battery record is zero after
+// them); one that lacks a field it is read for comes back as Short.
 DecodedAnswer DecodeAnswer(quint8 msgId, const quint8 *payload, quint8 length);

@@ -36,7 +36,7 @@ void tst_Messages::decode_data()
     QTest::addColumn<int>("msgId");
     QTest::addColumn<QByteArray>("payload");
     QTest::addColumn<int>("kind");
-    // What the answer carries, in the form "ok", "sn", "version low high" or "sn version soc".
+    // What the answer carries: "ok", "sn", "version low high", "sn version soc" or record hex.
     QTest::addColumn<QString>("value");
 
     QTest::newRow("version 05 00 is 5")
@@ -61,6 +61,10 @@ void tst_Messages::decode_data()
     QTest::newRow("serial number filling all 19 bytes")
         << 4 << QByteArray("QB24S3-000000000001") << int(DecodedAnswer::SerialNumber)
         << "QB24S3-000000000001";
+    QTest::newRow("serial number 41 42 43 00 is ABC")
+        << 4 << Hex("41424300") << int(DecodedAnswer::SerialNumber) << "ABC";
+    QTest::newRow("serial number 41 42 43 ends with the payload")
+        << 4 << Hex("414243") << int(DecodedAnswer::SerialNumber) << "ABC";
     QTest::newRow("serial number in UTF-8")
         << 4 << SerialField(QStringLiteral("电池-7").toUtf8()) << int(DecodedAnswer::SerialNumber)
         << QStringLiteral("电池-7");
@@ -76,10 +80,11 @@ void tst_Messages::decode_data()
 
     QTest::newRow("short: empty set serial number answer")
         << 2 << QByteArray() << int(DecodedAnswer::Short) << "";
-    QTest::newRow("short: serial number of 18 bytes")
-        << 4 << QByteArray(18, 'A') << int(DecodedAnswer::Short) << "";
-    QTest::newRow("short: battery record of 27 bytes")
-        << 6 << QByteArray(27, '\x10') << int(DecodedAnswer::Short) << "";
+    QTest::newRow("battery record of 13 bytes: Soc read, zeros after")
+        << 6 << Hex("0102030405060708090A0B0C64") << int(DecodedAnswer::BatteryInfo)
+        << "0102030405060708090a0b0c64" + QString(30, '0');
+    QTest::newRow("short: battery record of 12 bytes")
+        << 6 << QByteArray(12, '\x10') << int(DecodedAnswer::Short) << "";
     QTest::newRow("short: version of 1 byte") << 8 << Hex("05") << int(DecodedAnswer::Short) << "";
     QTest::newRow("short: info of 22 bytes")
         << 10 << QByteArray(22, 'A') << int(DecodedAnswer::Short) << "";
@@ -100,8 +105,10 @@ void tst_Messages::decode()
     QFETCH(int, kind);
     QFETCH(QString, value);
 
+    // Behind the received bytes, the parser's area still holds an earlier, longer frame.
+    const QByteArray parserArea = payload + QByteArray(255 - payload.size(), 'Z');
     const DecodedAnswer answer =
-        DecodeAnswer(quint8(msgId), reinterpret_cast<const quint8 *>(payload.constData()),
+        DecodeAnswer(quint8(msgId), reinterpret_cast<const quint8 *>(parserArea.constData()),
                      quint8(payload.size()));
     QCOMPARE(int(answer.kind), kind);
     QCOMPARE(int(answer.msgId), msgId);
@@ -113,6 +120,9 @@ void tst_Messages::decode()
         break;
     case DecodedAnswer::SerialNumber:
         got = answer.serialNumber;
+        break;
+    case DecodedAnswer::BatteryInfo:
+        got = QByteArray(reinterpret_cast<const char *>(&answer.battery), 28).toHex();
         break;
     case DecodedAnswer::Version:
         got = QStringLiteral("%1 %2 %3")

@@ -327,6 +327,9 @@ void tst_SerialInstance::exchange_data()
     QTest::newRow("short answer is no answer: the retry gets the real one")
         << device + QStringList{"--fault", "short", "--count", "1"} << 9 << 2 << QStringList{info}
         << QStringList{"Short answer dropped, id: 10 length: 22"};
+    QTest::newRow("short serial number answer: read, no retry")
+        << device + QStringList{"--fault", "short"} << 3 << 1 << QStringList{"sn:QB-7-000123"}
+        << QStringList{"\"QB-7-000123\""};
     QTest::newRow("short answers only: failure")
         << device + QStringList{"--fault", "short"} << 7 << 3 << QStringList{"failed"}
         << QStringList{"m_msg_id send error 7"};
