@@ -1,7 +1,7 @@
 #include "startup.h"
 
-#include <QGuiApplication>
 #include <QFontMetricsF>
+#include <QGuiApplication>
 #include <QPushButton>
 #include <QStringList>
 #include <QTimer>
@@ -39,10 +39,9 @@ void reportWindowWhenAsked(QWidget *window, const char *buttonName)
         QStringList icons;
         for (const QSize &size : window->windowIcon().availableSizes())
             icons << QString::number(size.width());
-        const QString line =
-            QStringLiteral("window=%1 frame=%2 text=%3 icons=%4\n")
-                .arg(inDevicePixels(window->size()), inDevicePixels(window->frameGeometry().size()),
-                     inDevicePixels(text), icons.join(QLatin1Char(',')));
+        const QString line = QStringLiteral("window=%1 text=%2 icons=%3\n")
+                                 .arg(inDevicePixels(window->size()), inDevicePixels(text),
+                                      icons.join(QLatin1Char(',')));
         std::fputs(line.toUtf8().constData(), stdout);
         std::fflush(stdout);
     });

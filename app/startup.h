@@ -15,9 +15,9 @@ namespace startup
 void scaleWithDisplay();
 
 // For the zip's test only: with QUORBEL_REPORT_WINDOW set, once the window is on screen, one
-// line on standard output gives its client size and frame in device pixels, the size of the
-// named button's text in device pixels, and the sizes of the window icon's images:
-//   window=980x783 frame=996x822 text=72x24 icons=16,24,32,48,64,72,96,128,256
+// line on standard output gives its size and the size of the named button's text, both in
+// device pixels, and the sizes of the window icon's images:
+//   window=980x783 text=80x23 icons=16,24,32,48,64,72,96,128,256
 // Measured from inside, because only the program knows what its own icon loaded.
 void reportWindowWhenAsked(QWidget *window, const char *buttonName);
 
