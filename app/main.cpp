@@ -1,11 +1,13 @@
 #include "mainwindow.h"
 #include "messages.h"
 #include "serialinstance.h"
+#include "startup.h"
 
 #include <QApplication>
 
 int main(int argc, char *argv[])
 {
+    startup::scaleWithDisplay();
     QApplication a(argc, argv);
 
     qRegisterMetaType<stru_BatteryInfo>("stru_BatteryInfo");
@@ -15,6 +17,7 @@ int main(int argc, char *argv[])
     {
         MainWindow w;
         w.show();
+        startup::reportWindowWhenAsked(&w, "m_pGetInfo");
         exitCode = a.exec();
     }
     // Only once the window is gone: nothing may ask the worker for anything any more.

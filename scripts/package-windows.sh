@@ -34,11 +34,14 @@ name="Quorbel-$version-win64"
 stage="$dir/zip/$name"
 zip="$dir/$name.zip"
 rm -rf "$dir/zip" "$zip"
-mkdir -p "$stage/platforms" "$stage/styles"
+mkdir -p "$stage/platforms" "$stage/styles" "$stage/imageformats"
 
 cp "$dir/bin/Quorbel.exe" "$dir/bin/flasher.exe" "$stage/"
 cp "$qt/plugins/platforms/qwindows.dll" "$stage/platforms/"
 cp "$qt/plugins/styles/qwindowsvistastyle.dll" "$stage/styles/"
+# Quorbel's window icon is an .ico resource; without its reader the icon loads nothing. The
+# other image formats nothing here reads stay out.
+cp "$qt/plugins/imageformats/qico.dll" "$stage/imageformats/"
 
 # Every DLL the programs and plugins load, found among Qt's and the compiler's; what is found
 # nowhere there is the system's own.
@@ -64,7 +67,8 @@ done
 
 # Qt's DLLs come stripped; the programs and the compiler's runtime carry symbols.
 "$triplet-strip" --strip-unneeded "$stage"/*.exe "$stage"/lib*.dll
-sed 's/$/\r/' packaging/windows/README.txt >"$stage/README.txt"
+# With a byte-order mark, so that every Notepad reads the Chinese as UTF-8.
+{ printf '\xef\xbb\xbf'; sed 's/$/\r/' packaging/windows/README.txt; } >"$stage/README.txt"
 
 (cd "$dir/zip" && zip -q -9 -r -X "$zip" "$name")
 echo "package-windows: $(unzip -Z1 "$zip" | grep -vc '/$') files, $(du -k "$zip" | cut -f1) KiB" >&2

@@ -86,6 +86,7 @@ awk -v left_out="$left_out" '
   /^[0-9]+\/[0-9]+ Test: / { name = $3; next }
   /^Totals: / { totals[name] = $0 }
   /^SKIP   : / { sub(/^SKIP   : /, ""); skips[++nskips] = $0 }
+  /^QINFO  : .* scale / { sub(/^.* scale /, ""); scales[++nscales] = $0 }
   /^Test (Passed|Failed)/ { result[name] = ($2 == "Passed.") ? "passed" : "FAILED"; order[++n] = name }
   END {
     for (i = 1; i <= n; i++) {
@@ -96,11 +97,13 @@ awk -v left_out="$left_out" '
         suites++; if (result[t] == "passed") suitesok++
         cases += f[2] + f[4] + f[6]; passed += f[2]; failed += f[4]; skipped += f[6]
       } else {
-        printf "  %-22s %-7s (a check run on the Linux side)\n", t, result[t]
+        printf "  %-22s %-7s (a set-up or check, not a QTest suite)\n", t, result[t]
       }
     }
     printf "suites: %d of %d passed; cases: %d passed, %d failed, %d skipped\n",
            suitesok, suites, passed, failed, skipped
+    if (nscales) print "display scale, the zip at 96 and 144 DPI (device pixels, then the ratios):"
+    for (i = 1; i <= nscales; i++) print "  " scales[i]
     if (nskips) print "skipped, and why:"
     for (i = 1; i <= nskips; i++) print "  " skips[i]
     if (left_out != "")

@@ -1,0 +1,50 @@
+#include "startup.h"
+
+#include <QFontMetricsF>
+#include <QGuiApplication>
+#include <QPushButton>
+#include <QStringList>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace startup
+{
+
+void scaleWithDisplay()
+{
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+#if QT_VERSION >= QT_VERSION_CHECK(5, 14, 0)
+    // The default policy rounds 1.5 up to 2, drawing a window at 150 % as if at 200 %.
+    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
+        Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
+#endif
+}
+
+void reportWindowWhenAsked(QWidget *window, const char *buttonName)
+{
+    if (qEnvironmentVariableIsEmpty("QUORBEL_REPORT_WINDOW"))
+        return;
+    // Queued, so the window is on its screen and polished by its style sheet when measured.
+    QTimer::singleShot(0, window, [window, buttonName] {
+        const qreal ratio = window->devicePixelRatioF();
+        auto inDevicePixels = [ratio](const QSizeF &size) {
+            const QSize device = (size * ratio).toSize();
+            return QStringLiteral("%1x%2").arg(device.width()).arg(device.height());
+        };
+        QSizeF text;
+        if (const auto *button = window->findChild<QPushButton *>(QLatin1String(buttonName)))
+            text = QFontMetricsF(button->font()).size(Qt::TextShowMnemonic, button->text());
+        QStringList icons;
+        for (const QSize &size : window->windowIcon().availableSizes())
+            icons << QString::number(size.width());
+        const QString line = QStringLiteral("window=%1 text=%2 icons=%3\n")
+                                 .arg(inDevicePixels(window->size()), inDevicePixels(text),
+                                      icons.join(QLatin1Char(',')));
+        std::fputs(line.toUtf8().constData(), stdout);
+        std::fflush(stdout);
+    });
+}
+
+} // namespace startup

@@ -1,0 +1,24 @@
+#pragma once
+
+// What both programs do around their application object.
+
+class QWidget;
+
+namespace startup
+{
+
+// Called before the application object exists. Windows declares Qt programs per-monitor DPI
+// aware and so never stretches them: without this, every style-sheet or form pixel stays one
+// screen pixel, and at 150 % the window is drawn at two thirds of its size. With it, those
+// pixels are device-independent and the window grows with the display's scale (on X11 with
+// the server's DPI or QT_SCALE_FACTOR alike).
+void scaleWithDisplay();
+
+// For the zip's test only: with QUORBEL_REPORT_WINDOW set, once the window is on screen, one
+// line on standard output gives its size and the size of the named button's text, both in
+// device pixels, and the sizes of the window icon's images:
+//   window=980x783 text=80x23 icons=16,24,32,48,64,72,96,128,256
+// Measured from inside, because only the program knows what its own icon loaded.
+void reportWindowWhenAsked(QWidget *window, const char *buttonName);
+
+} // namespace startup
