@@ -18,7 +18,8 @@ export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 CXXFLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
 LDFLAGS="$(dpkg-buildflags --get LDFLAGS)"
 export CXXFLAGS LDFLAGS
-scripts/build.sh "$dir" -DCMAKE_BUILD_TYPE=Release -DQUORBEL_WERROR=ON -DQUORBEL_TESTS=OFF
+# The build talks on stderr: standard output carries only the path.
+scripts/build.sh "$dir" -DCMAKE_BUILD_TYPE=Release -DQUORBEL_WERROR=ON -DQUORBEL_TESTS=OFF >&2
 
 version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$dir/CMakeCache.txt")-1"
 # The changelog describes a version; a package of another one would carry a stale history.
