@@ -213,6 +213,12 @@ bool SerialInstance::slotOpenSerialPort(QString str_SerialPortName,
         emit SigConnectState(1, true);
     } else {
         qDebug() << "m_pSerialPort open failed";
+#ifdef Q_OS_LINUX
+        // Outside this group a Linux user may open no serial port at all, and the box cannot
+        // tell that from a missing device.
+        if (m_pSerialPort->error() == QSerialPort::PermissionError)
+            qDebug() << "m_pSerialPort permission denied: is the user in dialout?";
+#endif
         emit SigConnectState(1, false);
     }
     return opened;

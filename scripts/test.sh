@@ -7,8 +7,10 @@
 #   3. builds the fuzz targets with clang and libFuzzer and runs each for 60 seconds.
 # Between steps 1 and 2, when QUORBEL_QT_MINGW names a Qt for MinGW, the Windows round:
 # cross-builds everything and the portable zip, and runs every test under Wine
-# (scripts/test-windows.sh); without it, one line says the round is skipped.
-# QUORBEL_QUICK=1 stops after step 1 and the Windows round.
+# (scripts/test-windows.sh); without it, one line says the round is skipped. After it the
+# Debian package's check: makes the package, installs it, starts both commands, removes it
+# (scripts/test-deb.sh), ending with a one-line summary.
+# QUORBEL_QUICK=1 stops after step 1, the Windows round and the package check.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -20,6 +22,9 @@ scripts/build.sh build -DQUORBEL_WERROR=ON
 ctest --test-dir build --output-on-failure -j2
 
 scripts/test-windows.sh
+
+echo "== Debian package: lintian, install, start, remove"
+scripts/test-deb.sh
 
 if [ "${QUORBEL_QUICK:-0}" = 1 ]; then
   exit 0

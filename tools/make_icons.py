@@ -3,6 +3,8 @@
 
 Image/logo.ico  nine images: 16, 24, 32, 48, 64, 72, 96, 128 px as 32-bit bitmaps, 256 px as PNG
 Image/logo1.ico one 64 px 32-bit bitmap
+--hicolor DIR   only DIR/<n>x<n>/apps/quorbel.png at 16, 32, 48, 64, 128 and 256 px, the icon
+                theme layout that Linux desktop menus read (the Debian package installs them)
 
 The mark is a blue rounded square carrying a white arrow that points up above a battery
 outline: "new firmware for a battery device". It is drawn from geometry in unit coordinates
@@ -28,6 +30,7 @@ LOGO1_SIZES = (64,)
 # Only the largest image is PNG-compressed: as a bitmap it would be a quarter megabyte, and
 # readers too old for PNG entries never ask for 256 px anyway.
 PNG_FROM = 256
+HICOLOR_SIZES = (16, 32, 48, 64, 128, 256)
 
 # Horizontal edges are covered exactly; vertically each pixel row is sampled this many times.
 ROW_SAMPLES = 16
@@ -233,14 +236,25 @@ def encode_ico(images):
     return bytes(out)
 
 
+def rendered(size, cache):
+    if size not in cache:
+        cache[size] = render(size)
+    return cache[size]
+
+
 def build_ico(sizes, cache):
     images = []
     for size in sizes:
-        if size not in cache:
-            cache[size] = render(size)
-        rows = cache[size]
+        rows = rendered(size, cache)
         images.append((size, encode_png(rows) if size >= PNG_FROM else encode_dib(rows)))
     return encode_ico(images)
+
+
+def write_hicolor(folder, cache):
+    for size in HICOLOR_SIZES:
+        path = folder / f"{size}x{size}" / "apps" / "quorbel.png"
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(encode_png(rendered(size, cache)))
 
 
 def enlarge(rows, factor):
@@ -261,9 +275,15 @@ def main(argv):
                         help="write nothing; fail if the files in --out differ from a fresh run")
     parser.add_argument("--preview", type=pathlib.Path,
                         help="also write every size as PNG into this folder")
+    parser.add_argument("--hicolor", type=pathlib.Path,
+                        help="write only the icon theme's PNGs, into this folder")
     args = parser.parse_args(argv)
 
     cache = {}
+    # A build writes here, into its own tree; the committed .ico files are not its business.
+    if args.hicolor:
+        write_hicolor(args.hicolor, cache)
+        return 0
     outputs = {
         "logo.ico": build_ico(LOGO_SIZES, cache),
         "logo1.ico": build_ico(LOGO1_SIZES, cache),

@@ -593,6 +593,8 @@ void tst_SerialInstance::openFailures_data()
                                     << "m_pSerialPort open failed";
     QTest::newRow("not a terminal") << "/dev/null"
                                     << "m_pSerialPort open failed";
+    QTest::newRow("no permission") << "/sys/kernel/uevent_seqnum"
+                                   << "m_pSerialPort permission denied: is the user in dialout?";
 }
 
 void tst_SerialInstance::openFailures()
