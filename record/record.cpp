@@ -343,15 +343,16 @@ void History::takeOverPending()
     QFile file(path);
     if (!file.exists())
         return;
-    QByteArray rows;
-    if (file.open(QIODevice::ReadOnly)) {
-        // Its own header line first, then rows as the history holds them.
-        const QByteArray content = file.readAll();
-        const int headerEnd = content.indexOf("\r\n");
-        rows = headerEnd < 0 ? QByteArray() : content.mid(headerEnd + 2);
-        rows += completingTail(rows);
-        file.close();
+    if (!file.open(QIODevice::ReadOnly)) {
+        qDebug() << kPendingNotTaken << path << file.errorString();
+        return;
     }
+    // Its own header line first, then rows as the history holds them.
+    const QByteArray content = file.readAll();
+    file.close();
+    const int headerEnd = content.indexOf("\r\n");
+    QByteArray rows = headerEnd < 0 ? QByteArray() : content.mid(headerEnd + 2);
+    rows += completingTail(rows);
     // Taken over or left for later, never both: rows read from a file that stays would be
     // written again by the next start.
     if (!file.remove()) {
