@@ -291,33 +291,22 @@ bool appendRows(const QString &csvPath, const QByteArray &rows, QString *error)
     }
 
     const QByteArray fresh = kByteOrderMark + csvHeader();
-    QByteArray rewritten;
-    if (!content.isEmpty() && content.size() < fresh.size() && fresh.startsWith(content))
-        rewritten = fresh; // only a header, cut short while the file was made
-    else if (content.isEmpty())
+    if (content.isEmpty())
         return appendDurably(csvPath, fresh + rows, error);
-    else
-        rewritten = withCurrentHeader(content);
-    if (rewritten == content)
+    // A header cut short while the file was made is written anew, a legacy one upgraded.
+    const bool cutHeader = content.size() < fresh.size() && fresh.startsWith(content);
+    const QByteArray current = cutHeader ? fresh : withCurrentHeader(content);
+    if (current == content)
         return appendDurably(csvPath, completingTail(content) + rows, error);
 
     // The whole file changes: a crash must leave either the old one or the new one.
     QSaveFile save(csvPath);
-    const QByteArray bytes = rewritten + completingTail(rewritten) + rows;
+    const QByteArray bytes = current + completingTail(current) + rows;
     if (!save.open(QIODevice::WriteOnly) || save.write(bytes) != bytes.size() || !save.commit()) {
         *error = save.errorString();
         return false;
     }
     return true;
-}
-
-bool appendRow(const QString &csvPath, const Row &row)
-{
-    QString error;
-    if (appendRows(csvPath, csvRow(row), &error))
-        return true;
-    qDebug() << kHistoryNotWritten << csvPath << error;
-    return false;
 }
 
 History::History(const QString &csvPath) : m_path(csvPath)

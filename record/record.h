@@ -96,8 +96,6 @@ Digest hashFile(const QString &path, const std::atomic<bool> &cancel);
 // temporary file and a rename; a last row cut short completed first. False, with the reason in
 // error, when the file cannot be read or written; then nothing of the rows is in it.
 bool appendRows(const QString &csvPath, const QByteArray &rows, QString *error);
-// One row, with a debug line when it cannot be written.
-bool appendRow(const QString &csvPath, const Row &row);
 
 // The history file of one CONFIG folder as a program uses it. A row that cannot be written now
 // (a full disk, a file another program holds locked, a read-only folder) waits, in order, and
