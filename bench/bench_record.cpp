@@ -85,7 +85,8 @@ int main(int argc, char *argv[])
     settle.exec();
 
     record::BurnRecord burn(QStringLiteral("Quorbel"), config, &window);
-    const record::RunInfo run{QStringLiteral("SN0042"), 10, image, esptool::burnArguments(image)};
+    const record::RunInfo run{QStringLiteral("SN0042"), 10, image, esptool::burnArguments(image),
+                              QString()};
     std::function<void()> onReady;
     QObject::connect(&burn, &record::BurnRecord::ready, &window, [&] {
         burn.finish(record::Result::Success, 0, runText);
