@@ -404,7 +404,7 @@ void TestFlashRun::chunkRules_data()
     QTest::newRow("success texts in separate chunks")
         << QStringList{" 50.0%\r", " 100.0%\n", "Hard resetting via RTS pin...\n"} << 100 << kProgress << int(Succeeded);
     QTest::newRow("ERROR of newer releases fails")
-        << QStringList{" 100.0%\n", "ERROR: A fatal error occurred\nHard resetting via RTS pin...\n"} << 100 << kProgress << int(Failed);
+        << QStringList{" 100.0%\n", "ERROR: Serial data stream stopped\nHard resetting via RTS pin...\n"} << 100 << kProgress << int(Failed);
     QTest::newRow("No such option fails") << QStringList{"No such option: --flash-freq\n"} << 0 << plain << int(Failed);
     QTest::newRow("Error fails even after the success texts")
         << QStringList{" 100.0%\nHard resetting via RTS pin...\n", "Error: timed out\n"} << 100 << kProgress << int(Failed);

@@ -182,7 +182,7 @@ void TestFlashText::burnVerdict_data()
     QTest::newRow("lower-case error wins over the success texts")
         << kSuccess + "A fatal error occurred: MD5 of file does not match data in flash!\n" << false << "" << BurnVerdict::Failed;
     QTest::newRow("ERROR of newer releases wins over the success texts")
-        << kSuccess + "ERROR: A fatal error occurred: Serial data stream stopped\n" << false << "" << BurnVerdict::Failed;
+        << kSuccess + "ERROR: Serial data stream stopped: Possible serial noise or corruption.\n" << false << "" << BurnVerdict::Failed;
     QTest::newRow("reset with the watchdog over the chip's own USB")
         << " 100.0% 9/9 bytes... \nHard resetting with a watchdog...\n" << false << "" << BurnVerdict::Succeeded;
     QTest::newRow("100.0% without the reset line")
