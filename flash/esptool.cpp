@@ -121,8 +121,8 @@ QString takeOutput(QProcess *process, QString *runText)
 flashtext::BurnVerdict burnVerdict(const QProcess &process, const QString &runText,
                                    const QString &readMac)
 {
-    const QString burntMac = flashtext::chipMac(runText);
-    if (!readMac.isEmpty() && !burntMac.isEmpty() && burntMac != readMac.toLower())
+    const QString burntMac = flashtext::otherChipMac(readMac, runText);
+    if (!burntMac.isEmpty())
         qDebug() << "burn wrote another chip than the one read, MAC read:" << readMac
                  << "MAC written:" << burntMac;
     return flashtext::burnVerdict(runText, process.exitStatus() == QProcess::CrashExit, readMac);

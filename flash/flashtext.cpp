@@ -69,8 +69,7 @@ BurnVerdict burnVerdict(const QString &runText, bool crashed, const QString &rea
         runText.contains(QLatin1String("Error")) || runText.contains(QLatin1String("error")) ||
         runText.contains(QLatin1String("ERROR")))
         return BurnVerdict::Failed;
-    const QString burntMac = chipMac(runText);
-    if (!readMac.isEmpty() && !burntMac.isEmpty() && burntMac != readMac.toLower())
+    if (!otherChipMac(readMac, runText).isEmpty())
         return BurnVerdict::Failed;
     // Over the chip's own USB the tool resets it with the watchdog instead of the RTS line.
     if (runText.contains(QLatin1String("100.0%")) &&
@@ -85,6 +84,12 @@ QString chipMac(const QString &runText)
     static const QRegularExpression re(
         QStringLiteral("(?<!\\w)MAC:[ \\t]+([0-9A-Fa-f]{2}(?::[0-9A-Fa-f]{2}){5})(?![:\\w])"));
     return firstCapture(re, runText).toLower();
+}
+
+QString otherChipMac(const QString &readMac, const QString &runText)
+{
+    const QString burntMac = chipMac(runText);
+    return !readMac.isEmpty() && burntMac != readMac.toLower() ? burntMac : QString();
 }
 
 QString toolVersion(const QString &runText)

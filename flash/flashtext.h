@@ -30,6 +30,10 @@ BurnVerdict burnVerdict(const QString &runText, bool crashed = false,
 // the first one in the text, empty when there is none.
 QString chipMac(const QString &runText);
 
+// The MAC the run names when it is another chip's than readMac; empty when they agree or either
+// is unknown.
+QString otherChipMac(const QString &readMac, const QString &runText);
+
 // The tool's version from its banner line ("esptool v5.3.1" gives 5.3.1); empty without one.
 QString toolVersion(const QString &runText);
 
