@@ -466,8 +466,7 @@ void MainWindow::startTest()
     m_iProcessMode = 1;
     // The tool starts once the record has the image's hash (see the constructor). It is told the
     // port the device was read on: left to search by itself, it may find another board first.
-    m_pRecord->begin({ui->lineEdit_Sn->text(), m_DeviceVersion, m_strFilePath,
-                      esptool::burnArguments(m_strFilePath, m_strPortName), m_strPortName});
+    m_pRecord->begin({ui->lineEdit_Sn->text(), m_DeviceVersion, m_strFilePath, m_strPortName});
 }
 
 void MainWindow::readIperfOutput()

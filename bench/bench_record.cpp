@@ -7,7 +7,6 @@
 #include "latenessprobe.h"
 
 #include "burnrecord.h"
-#include "esptool.h"
 
 #include <QApplication>
 #include <QDir>
@@ -85,8 +84,7 @@ int main(int argc, char *argv[])
     settle.exec();
 
     record::BurnRecord burn(QStringLiteral("Quorbel"), config, &window);
-    const record::RunInfo run{QStringLiteral("SN0042"), 10, image, esptool::burnArguments(image),
-                              QString()};
+    const record::RunInfo run{QStringLiteral("SN0042"), 10, image, QString()};
     std::function<void()> onReady;
     QObject::connect(&burn, &record::BurnRecord::ready, &window, [&] {
         burn.finish(record::Result::Success, 0, runText);

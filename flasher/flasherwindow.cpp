@@ -134,8 +134,7 @@ void MainWindow::startTest()
     ui->progressBar->setStyleSheet(kGreenBarStyle);
     // The tool starts once the record has the image's hash (see the constructor). No device was
     // read here, so the tool finds the port itself.
-    m_pRecord->begin(
-        {QString(), -1, m_strFilePath, esptool::burnArguments(m_strFilePath), QString()});
+    m_pRecord->begin({QString(), -1, m_strFilePath, QString()});
 }
 
 void MainWindow::readIperfOutput()

@@ -56,8 +56,9 @@ void BurnRecord::begin(const RunInfo &run)
     m_row.file = run.filePath;
     m_row.fileVersion = flashtext::fileVersion(QFileInfo(run.filePath).fileName());
     m_row.port = run.port;
-    m_arguments = run.arguments;
-    m_commandLine = commandLine(esptool::program(), run.arguments);
+    // Built here from the file and port, so the row's port is always the one the tool is told.
+    m_arguments = esptool::burnArguments(run.filePath, run.port);
+    m_commandLine = commandLine(esptool::program(), m_arguments);
     emit activeChanged(true);
 
     // One less than the limit: this run's transcript is still to come.

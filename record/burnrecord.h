@@ -19,8 +19,7 @@ struct RunInfo {
     QString serial;         // last read; empty in flasher
     int deviceVersion = -1; // < 0: unknown
     QString filePath;       // the firmware file, full path
-    QStringList arguments;  // the tool's arguments, as the window will start it
-    QString port;           // the port those arguments name; empty when they name none
+    QString port;           // the port the burn names; empty: the tool finds one itself
 };
 
 // The record of one window's burns: CONFIG/history.csv and CONFIG/logs/. One per window, as its
@@ -56,7 +55,8 @@ public:
 
     // The start time of the active or last record, as it goes into the row and transcript name.
     QDateTime startTime() const { return m_row.started; }
-    // The tool's arguments of the active or last record: what to start on ready().
+    // The tool's write-flash arguments of the active or last record, for its file and port:
+    // what to start on ready().
     QStringList arguments() const { return m_arguments; }
 
     // An image that cannot be read in this time (a share that does not answer, say) is given up

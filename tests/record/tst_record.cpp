@@ -2,7 +2,6 @@
 // hostile serial numbers, pruning, and the record object over a real temporary folder.
 
 #include "burnrecord.h"
-#include "esptool.h"
 #include "historyfile.h"
 #include "logcapture.h"
 
@@ -283,7 +282,7 @@ private slots:
         auto burn = std::make_unique<record::BurnRecord>("Quorbel", config);
         burn->setHashLimit(obstacle == "fifo" ? 200 : record::BurnRecord::kHashLimitMs);
         QSignalSpy ready(burn.get(), &record::BurnRecord::ready);
-        burn->begin({"SN/../1", 12, firmware, esptool::burnArguments(firmware, "COM7"), "COM7"});
+        burn->begin({"SN/../1", 12, firmware, "COM7"});
         QVERIFY(early || ready.wait());
         {
             const std::unique_ptr<WriteBlock> full(
@@ -353,7 +352,7 @@ private slots:
         const QString image = dir.filePath("fw.bin");
         QVERIFY(touch(image) && QFile::resize(image, 64 << 20));
         auto *burn = new record::BurnRecord("flasher", dir.filePath("CONFIG"));
-        burn->begin({QString(), -1, image, {}, {}});
+        burn->begin({QString(), -1, image, QString()});
         delete burn;
         QCoreApplication::processEvents();
         QVERIFY(!QFile::exists(dir.filePath("CONFIG")));
