@@ -104,14 +104,6 @@ QString quotedArgument(const QString &argument)
     return QLatin1Char('"') + escaped + QLatin1Char('"');
 }
 
-QByteArray joined(const QList<QByteArray> &parts)
-{
-    QByteArray all;
-    for (const QByteArray &part : parts)
-        all += part;
-    return all;
-}
-
 } // namespace
 
 Result resultOf(flashtext::BurnVerdict verdict)
@@ -363,7 +355,7 @@ bool History::flush()
     if (m_waiting.isEmpty())
         return true;
     QString error;
-    if (!appendRows(m_path, joined(m_waiting), &error)) {
+    if (!appendRows(m_path, m_waiting.join(), &error)) {
         qDebug() << kHistoryNotWritten << m_path << error << "rows waiting:" << m_waiting.size();
         return false;
     }
@@ -377,7 +369,7 @@ void History::close()
         return;
     const QString path = pendingPath(m_path);
     QString error;
-    if (appendRows(path, joined(m_waiting), &error))
+    if (appendRows(path, m_waiting.join(), &error))
         qDebug() << kRowsKept << path << "rows:" << m_waiting.size();
     else
         qDebug() << kRowsLost << path << error << "rows:" << m_waiting.size();
