@@ -1,15 +1,17 @@
 #pragma once
 
-// What we hand to the external flashing tool and how we start it. Both programs start the tool
-// through these functions only.
-
-#include "flashtext.h"
+// What we hand to the external flashing tool and how we read what it prints. Both programs
+// start the tool through ToolProcess (toolprocess.h) only.
 
 #include <QObject>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+
+#include <memory>
+
+class QTextDecoder;
 
 namespace esptool
 {
@@ -29,14 +31,8 @@ QStringList probeArguments();
 // terminal must not switch the tool to its terminal form, and its output must arrive as written.
 QProcessEnvironment environment();
 
-// Merges standard error into standard output; call once, before any start.
-void prepare(QProcess *process);
-
-// Logs the argument list and starts the tool with it (read-write, the environment above).
-void start(QProcess *process, const QStringList &arguments);
-
-// Joins a window's three run handlers to its process: new output, the end of a run (with the
-// exit code only), and errors such as a tool that cannot be started.
+// Joins a window's three handlers to a process of its own: new output, the end of a run (with
+// the exit code only), and errors such as a tool that cannot be started.
 template <class Window>
 void connectRun(QProcess *process, Window *window, void (Window::*output)(),
                 void (Window::*finished)(int), void (Window::*error)(QProcess::ProcessError))
@@ -47,22 +43,34 @@ void connectRun(QProcess *process, Window *window, void (Window::*output)(),
     QObject::connect(process, &QProcess::errorOccurred, window, error);
 }
 
-// Everything the merged channel holds now, decoded as local 8-bit text.
-QString readChunk(QProcess *process);
+// Decodes one run's output, chunk by chunk, as local 8-bit text. The output arrives in arbitrary
+// pieces, so a multi-byte character (UTF-8 or a Windows code page such as GBK) can be cut in
+// two: the cut bytes are kept for the next chunk. One per run: restart() forgets them.
+class ChunkDecoder
+{
+public:
+    ChunkDecoder();
+    ~ChunkDecoder();
+    ChunkDecoder(const ChunkDecoder &) = delete;
+    ChunkDecoder &operator=(const ChunkDecoder &) = delete;
+
+    QString decode(const QByteArray &bytes);
+    void restart();
+
+private:
+    std::unique_ptr<QTextDecoder> m_decoder;
+};
+
+// Everything the merged channel holds now, decoded.
+QString readChunk(QProcess *process, ChunkDecoder *decoder);
 
 // The output that has just arrived: logged, appended to the run's text, and returned for the
 // caller's own rules.
-QString takeOutput(QProcess *process, QString *runText);
+QString takeOutput(QProcess *process, ChunkDecoder *decoder, QString *runText);
 
 // At the end of a run: whatever is still unread, logged and appended too (it may hold the
 // verdict itself), then the whole run's text logged.
-void takeRest(QProcess *process, QString *runText);
-
-// The verdict of a burn that has ended, from its whole text and how the tool ended: a crash
-// without a verdict text is a failure; the exit code plays no part. readMac is the MAC of the
-// chip that was read (empty when none is known); a burn of another chip is logged and failed.
-flashtext::BurnVerdict burnVerdict(const QProcess &process, const QString &runText,
-                                   const QString &readMac = QString());
+void takeRest(QProcess *process, ChunkDecoder *decoder, QString *runText);
 
 // Shown when the tool cannot be started at all.
 extern const char *const kToolMissingText;

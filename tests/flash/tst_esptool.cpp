@@ -3,6 +3,7 @@
 
 #include "esptool.h"
 #include "flashtext.h"
+#include "toolprocess.h"
 
 #include <QDir>
 #include <QFile>
@@ -53,11 +54,11 @@ struct Run {
 // feed, when given, is written to the tool once its first chunk has been read.
 bool runTool(const QStringList &arguments, Run *run, const QByteArray &feed = QByteArray())
 {
-    QProcess process;
-    esptool::prepare(&process);
+    esptool::ToolProcess process;
+    esptool::ChunkDecoder decoder;
     bool fed = false;
     QObject::connect(&process, &QProcess::readyReadStandardOutput, [&] {
-        const QString chunk = esptool::readChunk(&process);
+        const QString chunk = esptool::readChunk(&process, &decoder);
         run->chunks << chunk;
         run->text += chunk;
         if (!feed.isEmpty() && !fed) {
@@ -66,7 +67,7 @@ bool runTool(const QStringList &arguments, Run *run, const QByteArray &feed = QB
         }
     });
     QSignalSpy finished(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
-    esptool::start(&process, arguments);
+    process.start(arguments);
     if (!finished.wait(30000))
         return false;
     run->exitCode = process.exitCode();
@@ -263,7 +264,8 @@ void TestEsptool::characterCutBetweenChunks()
     QCOMPARE(run.text, QString::fromUtf8("中\n"));
 }
 
-// The first run ends in the middle of a character; the next run must start clean.
+// The first run ends in the middle of a character; the next run, its decoder restarted as each
+// run starts, must start clean.
 void TestEsptool::cutCharacterDoesNotLeakIntoNextRun()
 {
 #ifdef Q_OS_WIN
@@ -280,21 +282,22 @@ void TestEsptool::cutCharacterDoesNotLeakIntoNextRun()
     tool.close();
     QVERIFY(tool.setPermissions(tool.permissions() | QFile::ExeOwner));
 
-    QProcess process;
-    esptool::prepare(&process);
+    esptool::ToolProcess process;
+    esptool::ChunkDecoder decoder;
     QString texts[2];
     int current = 0;
     connect(&process, &QProcess::readyReadStandardOutput,
-            [&] { texts[current] += esptool::readChunk(&process); });
+            [&] { texts[current] += esptool::readChunk(&process, &decoder); });
     QSignalSpy finished(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
     {
         const QByteArray one("1");
         const EnvGuard cut("CUT", &one);
-        esptool::start(&process, esptool::probeArguments());
+        process.start(esptool::probeArguments());
     }
     const bool firstDone = finished.wait(30000);
     current = 1;
-    esptool::start(&process, esptool::probeArguments());
+    decoder.restart();
+    process.start(esptool::probeArguments());
     const bool secondDone = finished.wait(30000);
     QTextCodec::setCodecForLocale(oldCodec);
     QVERIFY(firstDone && secondDone);
