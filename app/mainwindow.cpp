@@ -2,7 +2,8 @@
 
 #include "ui_mainwindow.h"
 
-#include "burnrecord.h"
+#include "burnrun.h"
+#include "closing.h"
 #include "esptool.h"
 #include "firmwarechoice.h"
 #include "flashtext.h"
@@ -26,7 +27,7 @@
 #endif
 
 MainWindow::MainWindow(QWidget *parent)
-    : QMainWindow(parent), ui(new Ui_MainWindow), m_pProcess(new QProcess(this))
+    : QMainWindow(parent), ui(new Ui_MainWindow), m_pProcess(new esptool::ToolProcess(this))
 {
     ui->setupUi(this);
     InitStyle();
@@ -35,20 +36,13 @@ MainWindow::MainWindow(QWidget *parent)
     InitConnect();
 
     // Every burn is written down beside the settings file.
-    m_pRecord =
-        new record::BurnRecord(QStringLiteral("Quorbel"), QFileInfo(m_CfgFileName).path(), this);
-    connect(m_pRecord, &record::BurnRecord::ready, this,
-            [this] { esptool::start(m_pProcess, m_pRecord->arguments()); });
-    // The file shown must stay the file burnt, from the press to the verdict.
-    connect(m_pRecord, &record::BurnRecord::activeChanged, ui->pushButton,
-            [this](bool active) { ui->pushButton->setEnabled(!active); });
+    m_pRecord.reset(new burn::RecordFolder(QFileInfo(m_CfgFileName).path()));
 
     for (QProgressBar *bar : {ui->progressBar, ui->progressBar_BatteryInfo}) {
         bar->setValue(0);
         repolish(bar, "");
     }
 
-    esptool::prepare(m_pProcess);
     esptool::connectRun(m_pProcess, this, &MainWindow::readIperfOutput,
                         &MainWindow::slotProcessFinished, &MainWindow::slotProcessError);
     connect(&m_timerGetInfo, &QTimer::timeout, this, &MainWindow::slotTimeOut);
@@ -59,13 +53,12 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
-    // Kills a running tool. Its end still reaches the output and completion handlers, which log
-    // it, but a run cut short by closing gets no verdict: no box may pop up after the window
-    // has gone.
+    // A run cut short by closing gets no verdict: no box may pop up after the window has gone.
+    // A burn is recorded as interrupted; a probe's end still reaches its handlers, which log it.
+    delete m_pRun;
+    m_pRun = nullptr;
     m_iProcessMode = -1;
-    m_pProcess->close();
-    if (m_pRecord->isActive())
-        m_pRecord->finish(record::Result::Interrupted, std::nullopt, m_strInfo);
+    m_pProcess->stop();
     delete m_pProcess;
     m_pProcess = nullptr;
     delete ui;
@@ -92,10 +85,7 @@ void MainWindow::InitStyle()
 
 void MainWindow::InitConfig()
 {
-    const firmware::Config config = firmware::openConfig();
-    m_CfgFileName = config.fileName;
-    m_pSettings = config.settings;
-    m_LastDir = config.lastDir;
+    firmware::openConfig(&m_CfgFileName, &m_pSettings, &m_LastDir);
 }
 
 void MainWindow::InitDevicePanel()
@@ -191,7 +181,8 @@ void MainWindow::on_pushButton_Burn_clicked()
 
 bool MainWindow::busy() const
 {
-    return m_pProcess->state() != QProcess::NotRunning || m_pRecord->isActive() || isReading();
+    return m_pProcess->state() != QProcess::NotRunning || (m_pRun && m_pRun->isActive()) ||
+           isReading();
 }
 
 bool MainWindow::isConnected() const
@@ -385,14 +376,9 @@ void MainWindow::slotSerialPortRemoved(const QString &portName)
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    if (m_iProcessMode == 1 && m_pProcess->state() != QProcess::NotRunning &&
-        QMessageBox::question(
-            this, tr("警告"), tr("正在升级，关闭窗口将中断升级，设备可能无法启动。确定关闭吗？"),
-            QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes) {
-        event->ignore();
-        return;
-    }
-    QMainWindow::closeEvent(event);
+    event->setAccepted(
+        burn::mayClose(this, m_pRun, tr("警告"),
+                       tr("正在升级，关闭窗口将中断升级，设备可能无法启动。确定关闭吗？")));
 }
 
 bool MainWindow::nativeEvent(const QByteArray &eventType, void *message, long *result)
@@ -441,9 +427,10 @@ void MainWindow::on_m_pGetInfo_clicked()
     }
     const QStringList args = esptool::probeArguments();
     m_strInfo.clear();
+    m_probeDecoder.restart();
     m_iProcessMode = 0;
     m_timerGetInfo.start(300);
-    esptool::start(m_pProcess, args);
+    m_pProcess->start(args);
 }
 
 void MainWindow::startTest()
@@ -464,51 +451,61 @@ void MainWindow::startTest()
     ui->progressBar->setValue(0);
     repolish(ui->progressBar, "burning");
     m_iProcessMode = 1;
-    // The tool starts once the record has the image's hash (see the constructor). It is told the
-    // port the device was read on: left to search by itself, it may find another board first.
-    m_pRecord->begin({ui->lineEdit_Sn->text(), m_DeviceVersion, m_strFilePath, m_strPortName});
+    // The tool is told the port the device was read on: left to search by itself, it may find
+    // another board first. A burn of another chip than the one read fails.
+    if (m_pRun)
+        m_pRun->deleteLater();
+    m_pRun = new burn::BurnRun({QStringLiteral("Quorbel"), m_strFilePath, m_strPortName,
+                                m_strChipMac, ui->lineEdit_Sn->text(), m_DeviceVersion},
+                               m_pRecord.get(), this);
+    burn::connectWindow(m_pRun, this, &MainWindow::readIperfOutput, &MainWindow::showProgress,
+                        &MainWindow::slotProcessError, &MainWindow::burnVerdict);
+    connect(m_pRun, &burn::BurnRun::searching, this, &MainWindow::showSearching);
+    // The file shown must stay the file burnt, from the press to the verdict.
+    connect(m_pRun, &burn::BurnRun::activeChanged, ui->pushButton, &QWidget::setDisabled);
+    m_pRun->start();
 }
 
 void MainWindow::readIperfOutput()
 {
-    const QString chunk = esptool::takeOutput(m_pProcess, &m_strInfo);
-    if (m_iProcessMode != 1)
-        return;
+    // A burn's output is read by its run; the window keeps a copy of its text.
+    if (m_iProcessMode == 1)
+        m_strInfo = m_pRun->text();
+    else
+        esptool::takeOutput(m_pProcess, &m_probeDecoder, &m_strInfo);
+}
 
-    double percent = 0;
-    const bool hasPercent = flashtext::findPercentage(chunk, &percent);
-    if (flashtext::mentionsFound(chunk)) {
-        ui->progressBar->setFormat(QStringLiteral("检测中..."));
-        ui->progressBar->setTextVisible(true);
-    }
-    if (hasPercent) {
-        qDebug() << "提取的数值：" << percent;
-        ui->progressBar->setFormat(QStringLiteral("升级中... %p%"));
-        ui->progressBar->setValue(flashtext::truncatePercent(percent));
-        ui->progressBar->setTextVisible(true);
-    }
+void MainWindow::showSearching()
+{
+    ui->progressBar->setFormat(QStringLiteral("检测中..."));
+    ui->progressBar->setTextVisible(true);
+}
+
+void MainWindow::showProgress(double percent)
+{
+    qDebug() << "提取的数值：" << percent;
+    ui->progressBar->setFormat(QStringLiteral("升级中... %p%"));
+    ui->progressBar->setValue(flashtext::truncatePercent(percent));
+    ui->progressBar->setTextVisible(true);
 }
 
 void MainWindow::slotProcessFinished(int exitCode)
 {
     Q_UNUSED(exitCode) // the verdict comes from the text (and a crash), never the exit code
-    esptool::takeRest(m_pProcess, &m_strInfo);
-
-    if (m_iProcessMode == 1)
-        burnVerdict();
-    else if (m_iProcessMode == 0)
+    esptool::takeRest(m_pProcess, &m_probeDecoder, &m_strInfo);
+    if (m_iProcessMode == 0)
         probeVerdict();
 }
 
-void MainWindow::burnVerdict()
+void MainWindow::burnVerdict(const burn::Outcome &outcome)
 {
+    m_strInfo = m_pRun->text();
+    // Already shown: a tool that did not start wrote nothing, and the version read still holds.
+    if (outcome.result == record::Result::NotStarted)
+        return;
     restoreBurnButton();
-    const flashtext::BurnVerdict verdict =
-        esptool::burnVerdict(*m_pProcess, m_strInfo, m_strChipMac);
-    // Written before the box, which waits for the user; an undecided run is recorded as such.
-    m_pRecord->finish(verdict, *m_pProcess, m_strInfo);
     forgetDeviceVersion();
-    if (verdict == flashtext::BurnVerdict::Succeeded) {
+    if (outcome.verdict == flashtext::BurnVerdict::Succeeded) {
         ui->progressBar->setFormat(QStringLiteral("升级完成...%p%"));
         ui->progressBar->setValue(100);
         ui->progressBar->setTextVisible(true);
@@ -552,7 +549,6 @@ void MainWindow::slotProcessError(QProcess::ProcessError error)
     if (error != QProcess::FailedToStart)
         return;
     if (m_iProcessMode == 1) {
-        m_pRecord->finish(record::Result::NotStarted, std::nullopt, m_strInfo);
         restoreBurnButton();
         repolish(ui->progressBar, "error");
     } else {

@@ -7,14 +7,20 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <memory>
+
+#include "esptool.h"
 #include "messages.h"
+#include "toolprocess.h"
 
 class QSettings;
 class Ui_MainWindow;
-namespace record
+namespace burn
 {
-class BurnRecord;
-}
+class BurnRun;
+class RecordFolder;
+struct Outcome;
+} // namespace burn
 
 class MainWindow : public QMainWindow
 {
@@ -55,10 +61,12 @@ private:
     void startTest();
     void restoreBurnButton();
     void readIperfOutput();
+    void showSearching();
+    void showProgress(double percent);
     void slotProcessFinished(int exitCode);
     void slotProcessError(QProcess::ProcessError error);
     void probeVerdict();
-    void burnVerdict();
+    void burnVerdict(const burn::Outcome &outcome);
 
     // Handlers of the serial worker's signals.
     void slotGetPortInfoList(const QStringList &strl_PortInfo);
@@ -92,7 +100,10 @@ private:
     QSettings *m_pSettings = nullptr;
     QString m_LastDir;
     QString m_CfgFileName;
-    QProcess *m_pProcess = nullptr;
+    // The probe's process; a burn's is its run's own.
+    esptool::ToolProcess *m_pProcess = nullptr;
+    esptool::ChunkDecoder m_probeDecoder;
+    // The text of the probe, or a copy of the burn's.
     QString m_strInfo;
     // No file name yields -2, so the gate never mistakes "no file chosen" for a version.
     int m_FirmwareVersion = -2;
@@ -102,7 +113,9 @@ private:
     QString m_strChipMac;
     QTimer m_timerGetInfo;
     int m_iProcessMode = 0;
-    record::BurnRecord *m_pRecord = nullptr;
+    std::unique_ptr<burn::RecordFolder> m_pRecord;
+    // The burn under way, or the last one.
+    burn::BurnRun *m_pRun = nullptr;
 
     friend class WindowInspector;
 };

@@ -85,11 +85,6 @@ int childQuorbel(const QString &image)
         // compresses the image, and quiet firings there would flatter the percentile.
         LatenessProbe probe;
         QProgressBar *bar = WindowInspector::ui(w)->progressBar;
-        QObject::connect(WindowInspector::process(w), &QProcess::readyReadStandardOutput,
-                         [&probe, bar] {
-                             if (bar->format().startsWith(QStringLiteral("升级中")))
-                                 probe.record();
-                         });
         probe.onTick = [&] {
             QWidget *box = QApplication::activeModalWidget();
             if (!box)
@@ -110,6 +105,11 @@ int childQuorbel(const QString &image)
         probe.start();
         QTimer::singleShot(60000, qApp, &QCoreApplication::quit);
         WindowInspector::ui(w)->pushButton_Burn->click();
+        QObject::connect(WindowInspector::burnProcess(w), &QProcess::readyReadStandardOutput,
+                         [&probe, bar] {
+                             if (bar->format().startsWith(QStringLiteral("升级中")))
+                                 probe.record();
+                         });
         qApp->exec();
     }
     SerialInstance::ShutdownInstance();

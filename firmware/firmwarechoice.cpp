@@ -58,6 +58,14 @@ Config openConfig()
     return config;
 }
 
+void openConfig(QString *fileName, QSettings **settings, QString *lastDir)
+{
+    const Config config = openConfig();
+    *fileName = config.fileName;
+    *settings = config.settings;
+    *lastDir = config.lastDir;
+}
+
 QString folderOf(const QString &filePath)
 {
     return QFileInfo(filePath).absolutePath();

@@ -23,6 +23,8 @@ struct Config {
 // reads LastDir. The settings object is freed when the application object goes, so it
 // outlives every window.
 Config openConfig();
+// The same, into a window's own members.
+void openConfig(QString *fileName, QSettings **settings, QString *lastDir);
 
 // The folder of a chosen file, absolute, with forward slashes.
 QString folderOf(const QString &filePath);

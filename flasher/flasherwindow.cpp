@@ -2,7 +2,8 @@
 
 #include "ui_flasherwindow.h"
 
-#include "burnrecord.h"
+#include "burnrun.h"
+#include "closing.h"
 #include "esptool.h"
 #include "firmwarechoice.h"
 #include "flashtext.h"
@@ -46,38 +47,22 @@ const char *const kRedBarStyle = QUORBEL_BAR_STYLE("#ff0c30");
 
 #undef QUORBEL_BAR_STYLE
 
-MainWindow::MainWindow(QWidget *parent)
-    : QMainWindow(parent), ui(new Ui_MainWindow), m_pProcess(new QProcess(this))
+MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui_MainWindow)
 {
     ui->setupUi(this);
     InitConfig();
-
     // Every burn is written down beside the settings file.
-    m_pRecord =
-        new record::BurnRecord(QStringLiteral("flasher"), QFileInfo(m_CfgFileName).path(), this);
-    connect(m_pRecord, &record::BurnRecord::ready, this,
-            [this] { esptool::start(m_pProcess, m_pRecord->arguments()); });
-    // The file shown must stay the file burnt, from the press to the verdict.
-    connect(m_pRecord, &record::BurnRecord::activeChanged, ui->pushButton,
-            [this](bool active) { ui->pushButton->setEnabled(!active); });
-
+    m_pRecord.reset(new burn::RecordFolder(QFileInfo(m_CfgFileName).path()));
     ui->progressBar->setValue(0);
     ui->progressBar->setStyleSheet(kGreenBarStyle);
-
-    esptool::prepare(m_pProcess);
-    esptool::connectRun(m_pProcess, this, &MainWindow::readIperfOutput,
-                        &MainWindow::slotProcessFinished, &MainWindow::slotProcessError);
 }
 
 MainWindow::~MainWindow()
 {
-    // A run cut short by closing the window gets no verdict: no pause and no box after the
-    // window has gone.
-    disconnect(m_pProcess, nullptr, this, nullptr);
-    m_pProcess->close();
-    if (m_pRecord->isActive())
-        m_pRecord->finish(record::Result::Interrupted, std::nullopt, m_strInfo);
-    delete m_pProcess;
+    // A burn cut short by closing the window is recorded as interrupted, with no pause and no
+    // box after the window has gone.
+    delete m_pRun;
+    m_pRun = nullptr;
     m_pProcess = nullptr;
     delete ui;
     ui = nullptr;
@@ -85,23 +70,14 @@ MainWindow::~MainWindow()
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    if (m_pProcess->state() != QProcess::NotRunning &&
-        QMessageBox::question(
-            this, translate("警告"),
-            translate("正在烧录，关闭窗口将中断烧录，设备可能无法启动。确定关闭吗？"),
-            QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes) {
-        event->ignore();
-        return;
-    }
-    QMainWindow::closeEvent(event);
+    event->setAccepted(
+        burn::mayClose(this, m_pRun, translate("警告"),
+                       translate("正在烧录，关闭窗口将中断烧录，设备可能无法启动。确定关闭吗？")));
 }
 
 void MainWindow::InitConfig()
 {
-    const firmware::Config config = firmware::openConfig();
-    m_CfgFileName = config.fileName;
-    m_pSettings = config.settings;
-    m_LastDir = config.lastDir;
+    firmware::openConfig(&m_CfgFileName, &m_pSettings, &m_LastDir);
 }
 
 void MainWindow::on_pushButton_clicked()
@@ -124,7 +100,7 @@ void MainWindow::on_pushButton_Burn_clicked()
 void MainWindow::startTest()
 {
     // A burn is under way from the press, while its image is hashed, until the tool has ended.
-    if (m_pProcess->state() != QProcess::NotRunning || m_pRecord->isActive())
+    if (m_pRun && m_pRun->isActive())
         return;
     qDebug() << "startTest";
     if (m_strFilePath.isEmpty())
@@ -132,33 +108,40 @@ void MainWindow::startTest()
     m_strInfo.clear();
     ui->progressBar->setValue(0);
     ui->progressBar->setStyleSheet(kGreenBarStyle);
-    // The tool starts once the record has the image's hash (see the constructor). No device was
-    // read here, so the tool finds the port itself.
-    m_pRecord->begin({QString(), -1, m_strFilePath, QString()});
+    // No device was read here, so the tool finds the port itself.
+    if (m_pRun)
+        m_pRun->deleteLater();
+    m_pRun = new burn::BurnRun(
+        {QStringLiteral("flasher"), m_strFilePath, QString(), QString(), QString(), -1},
+        m_pRecord.get(), this);
+    m_pProcess = m_pRun->process();
+    burn::connectWindow(m_pRun, this, &MainWindow::readIperfOutput, &MainWindow::showProgress,
+                        &MainWindow::slotProcessError, &MainWindow::slotProcessFinished);
+    // The file shown must stay the file burnt, from the press to the verdict.
+    connect(m_pRun, &burn::BurnRun::activeChanged, ui->pushButton, &QWidget::setDisabled);
+    m_pRun->start();
 }
 
 void MainWindow::readIperfOutput()
 {
-    const QString chunk = esptool::takeOutput(m_pProcess, &m_strInfo);
-
-    double percent = 0;
-    if (flashtext::findPercentage(chunk, &percent)) {
-        qDebug() << "提取的数值：" << percent;
-        ui->progressBar->setValue(flashtext::truncatePercent(percent));
-    }
+    m_strInfo = m_pRun->text();
 }
 
-void MainWindow::slotProcessFinished(int exitCode)
+void MainWindow::showProgress(double percent)
 {
-    Q_UNUSED(exitCode) // the verdict comes from the text (and a crash), never the exit code
-    // Deliberate: the burn tool lets the device settle before it judges the run.
-    QThread::msleep(1000);
-    esptool::takeRest(m_pProcess, &m_strInfo);
+    qDebug() << "提取的数值：" << percent;
+    ui->progressBar->setValue(flashtext::truncatePercent(percent));
+}
 
-    const flashtext::BurnVerdict verdict = esptool::burnVerdict(*m_pProcess, m_strInfo);
-    // Written before the box, which waits for the user; an undecided run is recorded as such.
-    m_pRecord->finish(verdict, *m_pProcess, m_strInfo);
-    if (verdict == flashtext::BurnVerdict::Succeeded) {
+void MainWindow::slotProcessFinished(const burn::Outcome &outcome)
+{
+    m_strInfo = m_pRun->text();
+    // Already shown.
+    if (outcome.result == record::Result::NotStarted)
+        return;
+    // Deliberate: the burn tool lets the device settle before it shows the verdict.
+    QThread::msleep(1000);
+    if (outcome.verdict == flashtext::BurnVerdict::Succeeded) {
         ui->progressBar->setValue(100);
         QMessageBox::information(this, translate("提示"), translate("烧录成功"));
         return;
@@ -173,7 +156,6 @@ void MainWindow::slotProcessError(QProcess::ProcessError error)
 {
     if (error != QProcess::FailedToStart)
         return;
-    m_pRecord->finish(record::Result::NotStarted, std::nullopt, m_strInfo);
     ui->progressBar->setStyleSheet(kRedBarStyle);
     QMessageBox::warning(this, translate("警告"), translate(esptool::kToolMissingText));
 }

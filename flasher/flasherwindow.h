@@ -4,11 +4,15 @@
 #include <QProcess>
 #include <QString>
 
+#include <memory>
+
 class QSettings;
-namespace record
+namespace burn
 {
-class BurnRecord;
-}
+class BurnRun;
+class RecordFolder;
+struct Outcome;
+} // namespace burn
 
 namespace flasher
 {
@@ -36,7 +40,8 @@ private:
     void InitConfig();
     void startTest();
     void readIperfOutput();
-    void slotProcessFinished(int exitCode);
+    void showProgress(double percent);
+    void slotProcessFinished(const burn::Outcome &outcome);
     void slotProcessError(QProcess::ProcessError error);
 
     Ui_MainWindow *ui = nullptr;
@@ -44,9 +49,12 @@ private:
     QSettings *m_pSettings = nullptr;
     QString m_LastDir;
     QString m_CfgFileName;
+    std::unique_ptr<burn::RecordFolder> m_pRecord;
+    // The burn under way, or the last one, and its tool's process; none before the first.
+    burn::BurnRun *m_pRun = nullptr;
     QProcess *m_pProcess = nullptr;
+    // A copy of the burn's text.
     QString m_strInfo;
-    record::BurnRecord *m_pRecord = nullptr;
 
     friend class FlasherInspector;
 };

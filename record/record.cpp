@@ -7,7 +7,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QSaveFile>
 
@@ -105,26 +104,6 @@ QString quotedArgument(const QString &argument)
 }
 
 } // namespace
-
-Result resultOf(flashtext::BurnVerdict verdict)
-{
-    switch (verdict) {
-    case flashtext::BurnVerdict::Failed:
-        return Result::Failure;
-    case flashtext::BurnVerdict::Succeeded:
-        return Result::Success;
-    case flashtext::BurnVerdict::Undecided:
-        break;
-    }
-    return Result::Undecided;
-}
-
-std::optional<int> exitCodeOf(const QProcess &process)
-{
-    if (process.exitStatus() == QProcess::CrashExit)
-        return std::nullopt;
-    return process.exitCode();
-}
 
 QString isoTime(const QDateTime &time)
 {

@@ -5,8 +5,6 @@
 // never ask the user and leave one debug line per failure, so a record can never get in the
 // way of a burn.
 
-#include "flashtext.h"
-
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
@@ -15,18 +13,10 @@
 #include <atomic>
 #include <optional>
 
-class QProcess;
-
 namespace record
 {
 
 enum class Result { Success, Failure, Undecided, Interrupted, NotStarted };
-
-// The burn's verdict as the record names it.
-Result resultOf(flashtext::BurnVerdict verdict);
-
-// The tool's exit code; none after a crash, where the number means nothing.
-std::optional<int> exitCodeOf(const QProcess &process);
 
 struct Row {
     QDateTime started;      // local, UTC or any offset: the offset is printed as it stands

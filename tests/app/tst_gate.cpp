@@ -171,7 +171,6 @@ void TestGate::passes()
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     Ui_MainWindow *ui = WindowInspector::ui(w);
-    QProcess *process = WindowInspector::process(w);
     const QString path = chooseFile(w, fileName);
     QVERIFY(!path.isEmpty());
     // What the user types into the path field is not what gets burned.
@@ -180,8 +179,9 @@ void TestGate::passes()
     WindowInspector::setDeviceVersion(w, deviceVersion);
 
     LogCapture log;
-    QSignalSpy started(process, &QProcess::started);
     ui->pushButton_Burn->click();
+    QProcess *process = WindowInspector::burnProcess(w);
+    QSignalSpy started(process, &QProcess::started);
 
     QCOMPARE(ui->pushButton_Burn->property("state").toString(), QString("burning"));
     QVERIFY(!ui->pushButton_Burn->isEnabled());

@@ -206,7 +206,7 @@ void TestGetInfo::upgradeThenReadAgain()
     ui->pushButton->click();
     QCOMPARE(WindowInspector::firmwareVersion(*bench.w), 22);
     ui->pushButton_Burn->click();
-    QTRY_COMPARE_WITH_TIMEOUT(bench.ends->count(), 2, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(bench.boxes.count(), 1, kWaitMs);
     QCOMPARE(bench.boxes.lastTitle(), QStringLiteral("提示"));
     QCOMPARE(bench.boxes.lastText(), QStringLiteral("升级成功"));
     QCOMPARE(ui->progressBar->value(), 100);
@@ -225,7 +225,7 @@ void TestGetInfo::upgradeThenReadAgain()
     QCOMPARE(bench.boxes.lastTitle(), QStringLiteral("警告"));
     QCOMPARE(bench.boxes.lastText(), QStringLiteral("相同版本不可升级！"));
     QCOMPARE(bench.process->state(), QProcess::NotRunning);
-    QCOMPARE(bench.ends->count(), 3);
+    QCOMPARE(bench.ends->count(), 2); // the two probes; the burn's tool is its run's own
 }
 
 void TestGetInfo::offerFirmware(const QString &name)

@@ -3,6 +3,7 @@
 // Reaches into Quorbel's window for the tests: the state the user cannot see directly (device
 // version, port name, run text) and the handlers that the platform or the worker would call.
 
+#include "burnrun.h"
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
@@ -14,6 +15,8 @@ class WindowInspector
 public:
     static Ui_MainWindow *ui(MainWindow &w) { return w.ui; }
     static QProcess *process(MainWindow &w) { return w.m_pProcess; }
+    // The tool's process of the burn under way or last ended: its run's own. None before.
+    static QProcess *burnProcess(MainWindow &w) { return w.m_pRun ? w.m_pRun->process() : nullptr; }
     static QTimer &getInfoTimer(MainWindow &w) { return w.m_timerGetInfo; }
     static int deviceVersion(const MainWindow &w) { return w.m_DeviceVersion; }
     static int firmwareVersion(const MainWindow &w) { return w.m_FirmwareVersion; }

@@ -1,7 +1,7 @@
 #pragma once
 
-// Reaches into the burn tool's window for the tests: its widget set, its process, and the
-// choice and settings state the user cannot see directly.
+// Reaches into the burn tool's window for the tests: its widget set, its last burn's process,
+// and the choice and settings state the user cannot see directly.
 
 #include "flasherwindow.h"
 #include "ui_flasherwindow.h"
@@ -24,9 +24,6 @@ public:
     static QString configFileName(const MainWindow &w) { return w.m_CfgFileName; }
     static QSettings *settings(const MainWindow &w) { return w.m_pSettings; }
     static QString runText(const MainWindow &w) { return w.m_strInfo; }
-
-    // The end of a run as the process reports it, for a test that holds the report back.
-    static void finishRun(MainWindow &w, int exitCode) { w.slotProcessFinished(exitCode); }
 };
 
 } // namespace flasher

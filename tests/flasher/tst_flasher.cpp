@@ -200,8 +200,6 @@ void TestFlasher::windowForm()
     QCOMPARE(ui->progressBar->value(), 0);
     QCOMPARE(ui->progressBar->textDirection(), QProgressBar::TopToBottom);
     QCOMPARE(ui->progressBar->styleSheet(), QString(flasher::kGreenBarStyle));
-    QCOMPARE(FlasherInspector::process(w)->processChannelMode(), QProcess::MergedChannels);
-    QCOMPARE(FlasherInspector::process(w)->parent(), &w);
 
     QCOMPARE(focusablesInChain(&w), (QStringList{"lineEdit", "pushButton", "pushButton_Burn"}));
 
@@ -245,15 +243,7 @@ void TestFlasher::runVerdict_data()
     const int info = QMessageBox::Information, warning = QMessageBox::Warning;
     QTest::newRow("success") << QByteArray("ok") << "烧录成功" << info << false;
     QTest::newRow("failure midway") << QByteArray("burn-fail") << "烧录失败" << warning << true;
-    QTest::newRow("verification fails after 100%")
-        << QByteArray("hash-mismatch") << "烧录失败" << warning << true;
-    QTest::newRow("success texts only in the last bytes")
-        << QByteArray("late-success") << "烧录成功" << info << false;
-    QTest::newRow("non-zero exit with the success texts")
-        << QByteArray("exit-nonzero") << "烧录成功" << info << false;
-    QTest::newRow("tool killed midway") << QByteArray("crash") << "烧录失败" << warning << true;
     // clang-format off
-    QTest::newRow("reset with the watchdog") << QByteArray("watchdog-reset") << "烧录成功" << info << false;
     QTest::newRow("written, but no reset: no verdict, burn again") << QByteArray("no-reset") << "烧录失败" << warning << true;
     // clang-format on
 }
@@ -273,12 +263,12 @@ void TestFlasher::runVerdict()
     flasher::Ui_MainWindow *ui = FlasherInspector::ui(w);
     QVERIFY(!chooseFile(w).isEmpty());
 
-    // The window's own handler runs before the spy sees the end of the run.
-    QSignalSpy finished(FlasherInspector::process(w),
-                        QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
     QElapsedTimer clock;
     clock.start();
     ui->pushButton_Burn->click();
+    // The window's own handler runs before the spy sees the end of the run.
+    QSignalSpy finished(FlasherInspector::process(w),
+                        QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
     QVERIFY(ui->pushButton_Burn->isEnabled());
     QVERIFY(!ui->pushButton->isEnabled()); // the file shown stays the file burnt
     QVERIFY(finished.wait(30000));
@@ -306,20 +296,15 @@ void TestFlasher::runVerdict()
 void TestFlasher::outputTailCounts()
 {
     BoxCatcher boxes;
+    LogCapture log;
     flasher::MainWindow w;
     QVERIFY(!chooseFile(w).isEmpty());
-    QProcess *process = FlasherInspector::process(w);
-    {
-        // Holds back every notification, so all of the output is still unread at the end.
-        const QSignalBlocker blocker(process);
-        FlasherInspector::ui(w)->pushButton_Burn->click();
-        // Started once the image is hashed; it may be over before anyone looks.
-        QTRY_VERIFY_WITH_TIMEOUT(!process->program().isEmpty(), 30000);
-        QVERIFY(process->state() == QProcess::NotRunning || process->waitForFinished(30000));
-    }
-    QVERIFY(FlasherInspector::runText(w).isEmpty());
-
-    FlasherInspector::finishRun(w, 0);
+    FlasherInspector::ui(w)->pushButton_Burn->click();
+    // Nothing reads the output while the tool runs, so all of it is still unread at the end.
+    QVERIFY(QObject::disconnect(FlasherInspector::process(w), &QProcess::readyReadStandardOutput,
+                                nullptr, nullptr));
+    QTRY_COMPARE_WITH_TIMEOUT(boxes.count(), 1, 30000);
+    QVERIFY(log.linesStartingWith("readIperfOutput:").isEmpty());
     QVERIFY(FlasherInspector::runText(w).contains("Hard resetting via RTS pin"));
     QCOMPARE(boxes.count(), 1);
     QCOMPARE(boxes.lastText(), QString("烧录成功"));
@@ -340,9 +325,9 @@ void TestFlasher::failedBarTurnsGreenOnNextStart()
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     flasher::Ui_MainWindow *ui = FlasherInspector::ui(w);
     QVERIFY(!chooseFile(w).isEmpty());
+    ui->pushButton_Burn->click();
     QSignalSpy finished(FlasherInspector::process(w),
                         QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
-    ui->pushButton_Burn->click();
     QVERIFY(finished.wait(30000));
     QCOMPARE(boxes.lastText(), QString("烧录失败"));
     QVERIFY(near(fullBarColour(ui->progressBar), kRed));
@@ -363,13 +348,14 @@ void TestFlasher::twoQuickPressesStartOneRun()
     flasher::MainWindow w;
     flasher::Ui_MainWindow *ui = FlasherInspector::ui(w);
     QVERIFY(!chooseFile(w).isEmpty());
-    QProcess *process = FlasherInspector::process(w);
-    QSignalSpy started(process, &QProcess::started);
-    QSignalSpy finished(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
 
     LogCapture log;
     ui->pushButton_Burn->click();
+    QProcess *process = FlasherInspector::process(w);
+    QSignalSpy started(process, &QProcess::started);
+    QSignalSpy finished(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
     ui->pushButton_Burn->click();
+    QCOMPARE(FlasherInspector::process(w), process);
     QVERIFY(finished.wait(30000));
 
     QCOMPARE(started.count(), 1);
@@ -390,9 +376,9 @@ void TestFlasher::closingDuringRunKillsTool()
     auto *w = new flasher::MainWindow;
     flasher::Ui_MainWindow *ui = FlasherInspector::ui(*w);
     QVERIFY(!chooseFile(*w).isEmpty());
-    QProcess *process = FlasherInspector::process(*w);
     QSignalSpy progress(ui->progressBar, &QProgressBar::valueChanged);
     ui->pushButton_Burn->click();
+    QProcess *process = FlasherInspector::process(*w);
     // Progress from the tool (the press itself sets the bar to 0, which is no change here).
     QTRY_VERIFY_WITH_TIMEOUT(!progress.isEmpty(), 30000);
     QCOMPARE(process->state(), QProcess::Running);
@@ -418,7 +404,8 @@ void TestFlasher::closingDuringRunKillsTool()
     QCOMPARE(errno, ESRCH);
     QCoreApplication::processEvents();
     QCOMPARE(boxes.count(), 2);
-    QVERIFY(log.linesStartingWith("m_strInfo:").isEmpty());
+    // The run's end is logged, as in the upgrade tool; the window's verdict never ran.
+    QCOMPARE(log.linesStartingWith("m_strInfo:").size(), 1);
 #endif
 }
 
@@ -436,7 +423,7 @@ void TestFlasher::burnWithoutFileDoesNothing()
 
     QCOMPARE(boxes.count(), 0);
     QVERIFY(log.linesStartingWith("args[").isEmpty());
-    QCOMPARE(FlasherInspector::process(w)->state(), QProcess::NotRunning);
+    QVERIFY(!FlasherInspector::process(w));
     QCOMPARE(ui->progressBar->value(), 37);
     QCOMPARE(ui->progressBar->styleSheet(), sheet);
     QVERIFY(ui->pushButton_Burn->isEnabled());
@@ -461,9 +448,9 @@ void TestFlasher::missingToolWarns()
 
     // Nothing is left stuck: with the tool back, the next press burns.
     qputenv("PATH", m_path);
+    ui->pushButton_Burn->click();
     QSignalSpy finished(FlasherInspector::process(w),
                         QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
-    ui->pushButton_Burn->click();
     QVERIFY(finished.wait(30000));
     QCOMPARE(boxes.count(), 2);
     QCOMPARE(boxes.lastText(), QString("烧录成功"));
@@ -547,17 +534,14 @@ void TestFlasher::upgradeRecord_data()
 
     QTest::newRow("success") << QByteArray("ok") << "success"
                              << "0";
-    QTest::newRow("failure") << QByteArray("burn-fail") << "failure"
-                             << "2";
     QTest::newRow("window closed during the run") << QByteArray("hang") << "interrupted"
                                                   << QString();
-    QTest::newRow("tool not started") << QByteArray() << "not-started" << QString();
-    QTest::newRow("written without a verdict") << QByteArray("no-reset") << "undecided" << "0";
     // A file where the folder should be: nothing can be recorded, and the burn does not care.
     QTest::newRow("CONFIG cannot be written") << QByteArray("ok") << QString() << "0";
 }
 
-// Every burn leaves its row in CONFIG/history.csv and its transcript, however it ends.
+// flasher's burns leave their rows as its own (the run's endings are tst_burnrun's), closed
+// during the run too, and a record that cannot be written costs the burn nothing.
 void TestFlasher::upgradeRecord()
 {
     QFETCH(QByteArray, scenario);

@@ -1,24 +1,12 @@
 // The upgrade record: the history file read back by a strict CSV reader, transcript names from
-// hostile serial numbers, pruning, and the record object over a real temporary folder.
+// hostile serial numbers, and pruning.
 
-#include "burnrecord.h"
 #include "historyfile.h"
-#include "logcapture.h"
+#include "record.h"
+#include "writeblock.h"
 
-#include <QCryptographicHash>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
-
-#include <memory>
-
-#ifdef Q_OS_WIN
-#include <windows.h>
-#else
-#include <csignal>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#endif
 
 using record::Result;
 using record::Row;
@@ -46,45 +34,6 @@ bool touch(const QString &path, const QByteArray &bytes = QByteArray())
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
-
-// Keeps this process from writing the file while it lives. On Windows the file is held open
-// without write sharing, as a spreadsheet program holds it. Elsewhere a file size limit a few
-// bytes above its size stands in (permissions cannot: the tests may run as root), which also
-// cuts a write short as a full disk does; it holds for every file, new ones too.
-class WriteBlock
-{
-public:
-    explicit WriteBlock(const QString &path)
-    {
-#ifdef Q_OS_WIN
-        m_handle = CreateFileW(reinterpret_cast<const wchar_t *>(path.utf16()), GENERIC_READ,
-                               FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-#else
-        std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &m_old);
-        rlimit limit = m_old;
-        limit.rlim_cur = rlim_t(QFileInfo(path).size() + 5);
-        setrlimit(RLIMIT_FSIZE, &limit);
-#endif
-    }
-    ~WriteBlock()
-    {
-#ifdef Q_OS_WIN
-        CloseHandle(m_handle);
-#else
-        setrlimit(RLIMIT_FSIZE, &m_old);
-#endif
-    }
-    WriteBlock(const WriteBlock &) = delete;
-    WriteBlock &operator=(const WriteBlock &) = delete;
-
-private:
-#ifdef Q_OS_WIN
-    HANDLE m_handle = INVALID_HANDLE_VALUE;
-#else
-    rlimit m_old{};
-#endif
-};
 
 } // namespace
 
@@ -234,128 +183,6 @@ private slots:
         QStringList expected = names.mid(deleted) + others;
         expected.sort();
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files, QDir::Name), expected);
-    }
-
-    void burnRecord_data()
-    {
-        QTest::addColumn<QString>("obstacle"); // a plain file (a folder, ending in /) at that place
-        QTest::addColumn<bool>("early");       // finished before ready(), while still hashing
-        QTest::addColumn<int>("logLines");
-
-        // clang-format off
-        QTest::newRow("writable") << "" << false << 0;
-        QTest::newRow("a file named logs: the row still comes") << "CONFIG/logs" << false << 1;
-        QTest::newRow("a file named CONFIG: nothing written") << "CONFIG" << false << 4;
-        QTest::newRow("finished while hashing: the row without the hash") << "" << true << 0;
-        QTest::newRow("a folder named history.csv: the row waits for the next start") << "CONFIG/history.csv/" << false << 3;
-#ifndef Q_OS_WIN
-        QTest::newRow("disk full at the end: no transcript, the row goes in at the close") << "full disk" << false << 2;
-        QTest::newRow("an image that never answers: the tool starts without its hash") << "fifo" << false << 1;
-#endif
-        // clang-format on
-    }
-
-    void burnRecord()
-    {
-        QFETCH(QString, obstacle);
-        QFETCH(bool, early);
-        QFETCH(int, logLines);
-
-        QTemporaryDir dir;
-        const QString config = dir.filePath("CONFIG"), firmware = dir.filePath("fw_V13_rc 1,a.bin");
-        const QByteArray image(300000, 'q');
-        QVERIFY(touch(firmware, image) && (!early || QFile::resize(firmware, 64 << 20)));
-        QVERIFY(QDir().mkpath(obstacle == "CONFIG" ? dir.path() : config));
-        if (obstacle.endsWith('/'))
-            QVERIFY(QDir().mkpath(dir.filePath(obstacle)));
-        else if (obstacle.startsWith("CONFIG"))
-            QVERIFY(touch(dir.filePath(obstacle)));
-#ifndef Q_OS_WIN
-        // A reader of a FIFO waits for a writer, as one of a dead network share waits for it.
-        QVERIFY(obstacle != "fifo" ||
-                (QFile::remove(firmware) && mkfifo(QFile::encodeName(firmware), 0600) == 0));
-#endif
-        const QString runText = "esptool v5.3.1\nConnecting...\r\nMAC:                24:58:7C:D1:0A:3E\n"
-                                "Writing 50.0%\r中文\n";
-
-        LogCapture log;
-        auto burn = std::make_unique<record::BurnRecord>("Quorbel", config);
-        burn->setHashLimit(obstacle == "fifo" ? 200 : record::BurnRecord::kHashLimitMs);
-        QSignalSpy ready(burn.get(), &record::BurnRecord::ready);
-        burn->begin({"SN/../1", 12, firmware, "COM7"});
-        QVERIFY(early || ready.wait());
-        {
-            const std::unique_ptr<WriteBlock> full(
-                obstacle == "full disk" ? new WriteBlock(config + "/history.csv") : nullptr);
-            burn->finish(early ? Result::Interrupted : Result::Success, 0, runText);
-        }
-        QVERIFY(!burn->isActive());
-        QCoreApplication::processEvents();
-        QCOMPARE(ready.size(), early ? 0 : 1);
-        const QDateTime started = burn->startTime();
-        // Closing never waits for the hash, and writes a row that waited, or keeps it.
-        burn.reset();
-        const QString pending = config + "/history.pending.csv";
-        if (obstacle.endsWith('/')) {
-            QVERIFY(QFile::exists(pending));
-            QVERIFY(QDir(dir.filePath(obstacle)).removeRecursively());
-            record::BurnRecord next("Quorbel", config);
-        }
-        QVERIFY(!QFile::exists(pending));
-        QCOMPARE(log.linesStartingWith("record ").size(), logLines);
-        if (obstacle == "fifo") {
-            QFile writer(firmware); // lets the abandoned hash end
-            QVERIFY(writer.open(QIODevice::WriteOnly));
-        }
-
-        const QList<QStringList> rows = records(config + "/history.csv");
-        QCOMPARE(rows.size(), obstacle == "CONFIG" ? 0 : 2);
-        if (rows.isEmpty())
-            return;
-        const QStringList row = rows.last();
-        const bool transcribed = obstacle.isEmpty() || obstacle.endsWith('/') || obstacle == "fifo";
-        const QString name = transcribed ? started.toString("yyyyMMdd-HHmmss") + "-SN_.._1.txt" : "";
-        if (obstacle == "full disk")
-            QCOMPARE(QDir(config + "/logs").entryList(QDir::Files), QStringList());
-        // The local offset is written out even where it is zero.
-        QVERIFY2(QRegularExpression("T\\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d$")
-                     .match(row.at(0))
-                     .hasMatch(),
-                 qPrintable(row.at(0)));
-        QCOMPARE(QDateTime::fromString(row.at(0), Qt::ISODate).toSecsSinceEpoch(),
-                 started.toSecsSinceEpoch());
-        const QString sha = QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex();
-        const bool unhashed = early || obstacle == "fifo";
-        QCOMPARE(row.mid(1, 8),
-                 (QStringList{"Quorbel", "SN/../1", "12", firmware, "13", unhashed ? "" : "300000",
-                              unhashed ? "" : sha, early ? "interrupted" : "success"}));
-        QVERIFY(QRegularExpression("^\\d+\\.\\d$").match(row.at(9)).hasMatch());
-        // A run cut short has no exit code to speak of.
-        QCOMPARE(row.mid(10),
-                 (QStringList{early ? "" : "0", name, "COM7", "24:58:7c:d1:0a:3e", "5.3.1"}));
-        if (name.isEmpty())
-            return;
-        QCOMPARE(QString::fromUtf8(readAll(config + "/logs/" + name)),
-                 "esptool --chip esp32s3 --port COM7 -b 460800 --before default-reset --after "
-                 "hard-reset write-flash --flash-mode dio --flash-size 8MB --flash-freq 80m "
-                 "0x10000 \"" + firmware + "\"\n" + runText);
-        // Another run in the same second keeps the first one's transcript.
-        QCOMPARE(record::writeTranscript(config + "/logs", started, "SN/../1", "", ""),
-                 name.chopped(4) + "-2.txt");
-        QVERIFY(readAll(config + "/logs/" + name).endsWith(runText.toUtf8()));
-    }
-
-    // Gone while hashing: the thread is stopped, nothing is written and nothing leaks.
-    void destroyedWhileHashing()
-    {
-        QTemporaryDir dir;
-        const QString image = dir.filePath("fw.bin");
-        QVERIFY(touch(image) && QFile::resize(image, 64 << 20));
-        auto *burn = new record::BurnRecord("flasher", dir.filePath("CONFIG"));
-        burn->begin({QString(), -1, image, QString()});
-        delete burn;
-        QCoreApplication::processEvents();
-        QVERIFY(!QFile::exists(dir.filePath("CONFIG")));
     }
 };
 

@@ -2,6 +2,7 @@
 
 // Whether a process a test started is gone for good: ended, and on POSIX systems reaped too.
 
+#include <QFile>
 #include <QtGlobal>
 
 #ifdef Q_OS_WIN
@@ -31,4 +32,16 @@ inline bool processGone(qint64 pid)
     // A zombie still answers: only a reaped process is gone.
     return ::kill(pid_t(pid), 0) == -1 && errno == ESRCH;
 #endif
+}
+
+// Whether a process that is not this program's child has ended. Where nothing reaps orphans,
+// one that has ended stays a zombie, which holds nothing any more (no port, no pipe).
+inline bool processEnded(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return processGone(pid);
+    // The state follows the command's name, which is in parentheses and may hold anything.
+    const QByteArray fields = stat.readAll();
+    return fields.mid(fields.lastIndexOf(')') + 2, 1) == "Z";
 }
