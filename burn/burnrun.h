@@ -85,7 +85,7 @@ public:
     bool isWriting() const;
 
     const Request &request() const { return m_request; }
-    // The tool's write-flash arguments, the same as the row's port.
+    // The tool's write-flash arguments: the port they name is the row's.
     QStringList arguments() const { return m_arguments; }
     // Everything the tool has printed so far, in the order it came.
     QString text() const { return m_text; }
@@ -103,6 +103,7 @@ public:
 
 signals:
     void activeChanged(bool active);
+    // The tool started; it ended, before its verdict is reached.
     void writingChanged(bool writing);
     // The tool has begun looking for the device ("Found").
     void searching();
