@@ -538,6 +538,9 @@ bool History::flush()
     QString error;
     if (writeWaiting(&error))
         return true;
+    QFile pending(m_pendingPath);
+    m_pendingRows =
+        pending.open(QIODevice::ReadOnly) ? rowCount(pendingRows(pending.readAll())) : 0;
     qDebug() << kHistoryNotWritten << m_path << error << "rows waiting:" << waiting();
     // On the disk at once, so that neither a kill nor a power cut loses them.
     keepInPending(&error);
@@ -609,7 +612,6 @@ bool History::takeOverPending(QFile &history, QString *error)
         return false;
     }
     const QByteArray rows = pendingRows(content);
-    m_pendingRows = rowCount(rows);
     QFile reader(m_path);
     const int done = m_shape.start == Start::Empty || !reader.open(QIODevice::ReadOnly)
                          ? 0
