@@ -587,6 +587,9 @@ bool History::writeWaiting(QString *error)
                 return true;
             }
         }
+        // The rewrite may take longer than the wait for it, and a kill may come meanwhile.
+        QString unkept;
+        keepInPending(&unkept);
         if (!upgradeHeader(error))
             return false;
     }
