@@ -114,7 +114,7 @@ public:
     History(const History &) = delete;
     History &operator=(const History &) = delete;
 
-    // The waiting rows, then this one; false when they all wait (one debug line).
+    // The waiting rows, then this one; false when they all wait (a debug line or two).
     bool append(const Row &row);
     bool flush();
     // Rows not yet in the history as far as this object saw at its last write: in the pending
