@@ -7,10 +7,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QRegularExpression>
-#include <QSaveFile>
 
 #include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <iterator>
+#include <system_error>
 
 namespace record
 {
@@ -29,6 +33,24 @@ const char kPendingNotTaken[] = "record pending rows left in place:";
 // Spreadsheet programs on Windows read a CSV file as the local code page unless it starts with
 // the UTF-8 byte-order mark.
 const char kByteOrderMark[] = "\xEF\xBB\xBF";
+
+// Each version's columns after those of the one before it. New columns go last: a reader that
+// knows the first ones by position keeps working, and a file under an earlier header gets the
+// later columns empty.
+const char *const kColumnsByVersion[] = {
+    "time,program,serial,device_version,file,file_version,bytes,sha256,result,seconds,exit_code,"
+    "transcript",
+    "port,mac,tool_version",
+};
+
+// Far more than any header; the tail, far more than any row of ours.
+const qint64 kHeadBytes = 1024;
+const qint64 kTailBytes = 64 * 1024;
+// The other program's write takes milliseconds; the GUI thread waits no longer than this.
+const int kLockWaitMs = 200;
+// A small file's header rewrite is done within this; a large one's rows wait in the pending file.
+const int kUpgradeWaitMs = 500;
+const int kUpgradeLockWaitMs = 10000;
 
 const int kLabelLength = 64;
 // Small enough that a cancelled hash stops within about a millisecond.
@@ -103,6 +125,80 @@ QString quotedArgument(const QString &argument)
     return QLatin1Char('"') + escaped + QLatin1Char('"');
 }
 
+// The end ('\n') of the record that begins at from, read as spreadsheet programs read CSV: a quote
+// opens a quoted field only at the field's start, "" inside one is a quote, and a quote anywhere
+// else is text. -1 when the bytes end first; quoted then tells whether inside a quoted field.
+int recordEnd(const QByteArray &bytes, int from, bool *quoted)
+{
+    bool inQuotes = false;
+    bool fieldStart = true;
+    for (int i = from; i < bytes.size(); ++i) {
+        const char c = bytes.at(i);
+        if (inQuotes) {
+            if (c == '"' && i + 1 < bytes.size() && bytes.at(i + 1) == '"')
+                ++i;
+            else if (c == '"')
+                inQuotes = false;
+            continue;
+        }
+        if (c == '\n')
+            return i;
+        inQuotes = c == '"' && fieldStart;
+        fieldStart = c == ',';
+    }
+    *quoted = inQuotes;
+    return -1;
+}
+
+// What ends the record that begins at start and runs to the end of bytes.
+QByteArray closing(const QByteArray &bytes, int start, bool quoted)
+{
+    if (start == bytes.size())
+        return QByteArray();
+    if (quoted)
+        return "\"\r\n";
+    return bytes.endsWith('\r') ? QByteArray("\n") : QByteArray("\r\n");
+}
+
+bool startsWithTime(const QByteArray &bytes, int at)
+{
+    static const char pattern[] = "dddd-dd-ddT";
+    const int length = int(sizeof pattern) - 1;
+    if (bytes.size() - at < length)
+        return false;
+    for (int i = 0; i < length; ++i) {
+        const char c = bytes.at(at + i);
+        if (pattern[i] == 'd' ? c < '0' || c > '9' : c != pattern[i])
+            return false;
+    }
+    return true;
+}
+
+// Our rows begin with their time; a line inside a quoted field does not. Without a row of ours in
+// sight the last line stands for the last row.
+int lastRowStart(const QByteArray &tail)
+{
+    for (int i = tail.size() - 1; i > 0; --i)
+        if (tail.at(i - 1) == '\n' && startsWithTime(tail, i))
+            return i;
+    return tail.size() < 2 ? 0 : tail.lastIndexOf('\n', tail.size() - 2) + 1;
+}
+
+// The first line after the byte-order mark, with CRLF whatever it ended in, and where the next
+// begins; empty when the bytes hold no line end.
+QByteArray headerLine(const QByteArray &bytes, int *next)
+{
+    const int from = bytes.startsWith(kByteOrderMark) ? int(sizeof kByteOrderMark) - 1 : 0;
+    const int end = bytes.indexOf('\n', from);
+    if (end < 0)
+        return QByteArray();
+    *next = end + 1;
+    QByteArray line = bytes.mid(from, end - from);
+    if (line.endsWith('\r'))
+        line.chop(1);
+    return line + "\r\n";
+}
+
 } // namespace
 
 QString isoTime(const QDateTime &time)
@@ -118,19 +214,24 @@ QString isoTime(const QDateTime &time)
                .arg(minutes % 60, 2, 10, QLatin1Char('0'));
 }
 
-QByteArray legacyCsvHeader()
+QList<QByteArray> oldCsvHeaders()
 {
-    return csvLine({QStringLiteral("time"), QStringLiteral("program"), QStringLiteral("serial"),
-                    QStringLiteral("device_version"), QStringLiteral("file"),
-                    QStringLiteral("file_version"), QStringLiteral("bytes"),
-                    QStringLiteral("sha256"), QStringLiteral("result"), QStringLiteral("seconds"),
-                    QStringLiteral("exit_code"), QStringLiteral("transcript")});
+    QList<QByteArray> headers;
+    QByteArray columns;
+    for (const char *added : kColumnsByVersion) {
+        columns += (columns.isEmpty() ? "" : ",") + QByteArray(added);
+        headers << columns + "\r\n";
+    }
+    headers.removeLast();
+    return headers;
 }
 
 QByteArray csvHeader()
 {
-    // New columns go last: a reader that knows the first twelve by position keeps working.
-    return legacyCsvHeader().chopped(2) + ",port,mac,tool_version\r\n";
+    QList<QByteArray> versions;
+    for (const char *added : kColumnsByVersion)
+        versions << added;
+    return versions.join(',') + "\r\n";
 }
 
 QByteArray csvRow(const Row &row)
@@ -144,36 +245,44 @@ QByteArray csvRow(const Row &row)
                     formulaSafe(row.transcript), formulaSafe(row.port), row.mac, row.toolVersion});
 }
 
-QByteArray completingTail(const QByteArray &content)
+QByteArray completingTail(const QByteArray &tail)
 {
-    if (content.isEmpty())
-        return QByteArray();
-    // Every field's quotes come in pairs (an opening and closing one, or a doubled one inside),
-    // so an odd count means the cut fell inside a quoted field.
-    if (content.count('"') % 2 != 0)
-        return "\"\r\n";
-    if (content.endsWith('\n'))
-        return QByteArray();
-    return content.endsWith('\r') ? QByteArray("\n") : QByteArray("\r\n");
+    bool quoted = false;
+    int start = lastRowStart(tail);
+    for (int end = 0; (end = recordEnd(tail, start, &quoted)) >= 0;)
+        start = end + 1;
+    return closing(tail, start, quoted);
 }
 
 QByteArray withCurrentHeader(const QByteArray &content)
 {
-    const QByteArray legacy = kByteOrderMark + legacyCsvHeader();
-    if (!content.startsWith(legacy))
+    int start = 0;
+    const QByteArray header = headerLine(content, &start);
+    if (!oldCsvHeaders().contains(header))
         return content;
-    QByteArray upgraded = kByteOrderMark + csvHeader();
+    const QByteArray current = csvHeader();
+    const QByteArray empty(current.count(',') - header.count(','), ',');
+    QByteArray upgraded = kByteOrderMark + current;
     upgraded.reserve(content.size() + content.size() / 16);
     bool quoted = false;
-    for (int i = legacy.size(); i < content.size(); ++i) {
-        const char c = content.at(i);
-        if (c == '"')
-            quoted = !quoted;
-        else if (!quoted && c == '\r' && i + 1 < content.size() && content.at(i + 1) == '\n')
-            upgraded += ",,,";
-        upgraded += c;
+    for (int end = 0; (end = recordEnd(content, start, &quoted)) >= 0; start = end + 1) {
+        const int lineEnd = end > start && content.at(end - 1) == '\r' ? end - 1 : end;
+        upgraded.append(content.constData() + start, lineEnd - start);
+        upgraded += empty + "\r\n";
     }
-    return upgraded;
+    upgraded.append(content.constData() + start, content.size() - start);
+    return upgraded + closing(content, start, quoted);
+}
+
+int alreadyWritten(const QByteArray &tail, const QByteArray &rows)
+{
+    for (int m = std::min(tail.size() - 1, rows.size()); m > 0; --m) {
+        const int at = tail.size() - m;
+        if (tail.at(at - 1) == '\n' &&
+            std::memcmp(tail.constData() + at, rows.constData(), size_t(m)) == 0)
+            return m;
+    }
+    return 0;
 }
 
 QString safeLabel(const QString &serial)
@@ -244,51 +353,140 @@ Digest hashFile(const QString &path, const std::atomic<bool> &cancel)
     return Digest();
 }
 
-bool appendRows(const QString &csvPath, const QByteArray &rows, QString *error)
+namespace
 {
-    QFile file(csvPath);
-    QByteArray content;
-    if (file.exists()) {
-        if (!file.open(QIODevice::ReadOnly)) {
-            *error = file.errorString();
-            return false;
-        }
-        content = file.readAll();
-        if (file.error() != QFileDevice::NoError) {
-            *error = file.errorString();
-            return false;
-        }
-        file.close();
-    }
 
-    const QByteArray fresh = kByteOrderMark + csvHeader();
-    if (content.isEmpty())
-        return appendDurably(csvPath, fresh + rows, error);
-    // A header cut short while the file was made is written anew, a legacy one upgraded.
-    const bool cutHeader = content.size() < fresh.size() && fresh.startsWith(content);
-    const QByteArray current = cutHeader ? fresh : withCurrentHeader(content);
-    if (current == content)
-        return appendDurably(csvPath, completingTail(content) + rows, error);
+using Start = History::Start;
+using Shape = History::Shape;
 
-    // The whole file changes: a crash must leave either the old one or the new one.
-    QSaveFile save(csvPath);
-    const QByteArray bytes = current + completingTail(current) + rows;
-    if (!save.open(QIODevice::WriteOnly) || save.write(bytes) != bytes.size() || !save.commit()) {
-        *error = save.errorString();
+// Held around every write of a history or pending file, so that two programs, or two runs in
+// one, never write into or cut back each other's rows. QLockFile takes over the lock of a program
+// that died. A folder where no lock file can be made (read-only) has none: a row written unlocked
+// beats a row lost.
+bool lockOrWhy(QLockFile &lock, int waitMs, QString *error)
+{
+    if (lock.tryLock(waitMs) || lock.error() == QLockFile::PermissionError)
+        return true;
+    *error = lock.error() == QLockFile::LockFailedError
+                 ? QStringLiteral("held by another program")
+                 : QStringLiteral("its lock file cannot be made");
+    return false;
+}
+
+QByteArray tailOf(QFile &reader, qint64 size, qint64 bytes)
+{
+    const qint64 from = std::max<qint64>(0, size - bytes);
+    return reader.seek(from) ? reader.read(size - from) : QByteArray();
+}
+
+// From the file's first and last bytes only, so that an append costs the same at any size.
+bool learnShape(const QString &path, qint64 size, Shape *shape, QString *error)
+{
+    *shape = Shape{0, Start::Empty, {}};
+    if (size == 0)
+        return true;
+    QFile reader(path);
+    const QByteArray head = reader.open(QIODevice::ReadOnly) ? reader.read(kHeadBytes) : "";
+    const QByteArray tail = tailOf(reader, size, kTailBytes);
+    if (head.isEmpty() || tail.size() != std::min(size, kTailBytes)) {
+        *error = reader.errorString();
+        shape->size = -1;
         return false;
     }
+    const QByteArray fresh = kByteOrderMark + csvHeader();
+    int rows = 0;
+    const QByteArray header = headerLine(head, &rows);
+    shape->size = size;
+    shape->completion = completingTail(tail);
+    if (size < fresh.size() && (fresh.startsWith(head) || csvHeader().startsWith(head)))
+        shape->start = Start::CutHeader;
+    else if (header == csvHeader())
+        shape->start = Start::Current;
+    else
+        shape->start = oldCsvHeaders().contains(header) ? Start::Old : Start::Foreign;
     return true;
 }
 
-History::History(const QString &csvPath) : m_path(csvPath)
+// Rows at the end of a file of ours, after what its start and its last row need. A file under an
+// old header is rewritten here only when it is small (the pending file); the history's rewrite
+// runs in a thread of its own.
+bool appendShaped(QFile &file, Shape *shape, const QByteArray &rows, bool complete, QString *error)
 {
-    takeOverPending();
+    QByteArray bytes = kByteOrderMark + csvHeader();
+    bool ok = false;
+    if (shape->start == Start::CutHeader || shape->start == Start::Old) {
+        QFile reader(file.fileName());
+        if (shape->start == Start::Old && reader.open(QIODevice::ReadOnly))
+            bytes = withCurrentHeader(reader.readAll());
+        file.close(); // Windows renames nothing over an open file
+        ok = (shape->start != Start::Old || reader.error() == QFileDevice::NoError) &&
+             replaceDurably(file.fileName(), bytes + rows, error);
+        if (!ok && error->isEmpty())
+            *error = reader.errorString();
+        file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered);
+    } else if (shape->start == Start::Empty) {
+        ok = appendDurably(file, bytes + rows, error);
+        syncFolder(QFileInfo(file).absolutePath());
+    } else {
+        ok = appendDurably(file, (complete ? shape->completion : QByteArray()) + rows, error);
+    }
+    if (ok)
+        *shape = Shape{
+            file.size(), shape->start == Start::Foreign ? Start::Foreign : Start::Current, {}};
+    return ok;
+}
+
+// The rows of a pending file under the current header, its last row completed.
+QByteArray pendingRows(const QByteArray &content)
+{
+    const QByteArray current = withCurrentHeader(content);
+    const int headerEnd = current.indexOf('\n');
+    const QByteArray rows = headerEnd < 0 ? QByteArray() : current.mid(headerEnd + 1);
+    return rows + completingTail(rows);
+}
+
+int rowCount(const QByteArray &rows)
+{
+    int count = 0;
+    bool quoted = false;
+    for (int start = 0, end = 0; (end = recordEnd(rows, start, &quoted)) >= 0; start = end + 1)
+        ++count;
+    return count;
+}
+
+// Reads and writes the whole file: in a thread of its own, never on the GUI thread. Returns the
+// reason it failed, or nothing.
+QString rewriteUnderCurrentHeader(const QString &path)
+{
+    QString error;
+    QLockFile lock(History::lockPath(path));
+    if (!lockOrWhy(lock, kUpgradeLockWaitMs, &error))
+        return error;
+    QFile file(path);
+    const QByteArray content = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    if (!file.isOpen() || file.error() != QFileDevice::NoError)
+        return file.errorString();
+    file.close();
+    const QByteArray upgraded = withCurrentHeader(content);
+    if (upgraded != content && !replaceDurably(path, upgraded, &error))
+        return error;
+    return QString();
+}
+
+} // namespace
+
+History::History(const QString &csvPath) : m_path(csvPath), m_pendingPath(pendingPath(csvPath))
+{
+    QString error;
+    learnShape(m_path, QFileInfo(m_path).size(), &m_shape, &error);
+    // Rows an earlier start left waiting go in first.
     flush();
 }
 
 History::~History()
 {
-    close();
+    if (m_open)
+        close();
 }
 
 QString History::pendingPath(const QString &csvPath)
@@ -297,62 +495,162 @@ QString History::pendingPath(const QString &csvPath)
     return csv.dir().filePath(csv.completeBaseName() + QStringLiteral(".pending.csv"));
 }
 
-void History::takeOverPending()
+QString History::lockPath(const QString &path)
 {
-    const QString path = pendingPath(m_path);
-    QFile file(path);
-    if (!file.exists())
-        return;
-    if (!file.open(QIODevice::ReadOnly)) {
-        qDebug() << kPendingNotTaken << path << file.errorString();
-        return;
-    }
-    // Its own header line first, then rows as the history holds them.
-    const QByteArray content = file.readAll();
-    file.close();
-    const int headerEnd = content.indexOf("\r\n");
-    QByteArray rows = headerEnd < 0 ? QByteArray() : content.mid(headerEnd + 2);
-    rows += completingTail(rows);
-    // Taken over or left for later, never both: rows read from a file that stays would be
-    // written again by the next start.
-    if (!file.remove()) {
-        qDebug() << kPendingNotTaken << path << file.errorString();
-        return;
-    }
-    if (!rows.isEmpty())
-        m_waiting << rows;
+    return path + QStringLiteral(".lock");
 }
 
 bool History::append(const Row &row)
 {
-    m_waiting << csvRow(row);
+    m_open = true;
+    m_memory << csvRow(row);
     return flush();
 }
 
 bool History::flush()
 {
-    if (m_waiting.isEmpty())
-        return true;
-    QString error;
-    if (!appendRows(m_path, m_waiting.join(), &error)) {
-        qDebug() << kHistoryNotWritten << m_path << error << "rows waiting:" << m_waiting.size();
-        return false;
+    if (!QFileInfo::exists(m_pendingPath)) {
+        m_pendingRows = 0;
+        if (m_memory.isEmpty())
+            return true;
     }
-    m_waiting.clear();
-    return true;
+    QString error;
+    if (writeWaiting(&error))
+        return true;
+    QFile pending(m_pendingPath);
+    m_pendingRows =
+        pending.open(QIODevice::ReadOnly) ? rowCount(pendingRows(pending.readAll())) : 0;
+    qDebug() << kHistoryNotWritten << m_path << error << "rows waiting:" << waiting();
+    // On the disk at once, so that neither a kill nor a power cut loses them.
+    keepInPending(&error);
+    return false;
 }
 
 void History::close()
 {
-    if (flush())
+    m_open = false;
+    if (m_upgrade.valid())
+        m_upgrade.wait();
+    if (flush() || m_memory.isEmpty())
         return;
-    const QString path = pendingPath(m_path);
     QString error;
-    if (appendRows(path, m_waiting.join(), &error))
-        qDebug() << kRowsKept << path << "rows:" << m_waiting.size();
-    else
-        qDebug() << kRowsLost << path << error << "rows:" << m_waiting.size();
-    m_waiting.clear();
+    if (!keepInPending(&error))
+        qDebug() << kRowsLost << m_pendingPath << error << "rows:" << m_memory.size();
+    m_memory.clear();
+}
+
+bool History::writeWaiting(QString *error)
+{
+    // One more round after a header rewrite, under the file's new start.
+    for (int round = 0; round < 2; ++round) {
+        {
+            QLockFile lock(lockPath(m_path));
+            if (!lockOrWhy(lock, kLockWaitMs, error))
+                return false;
+            QFile file(m_path);
+            if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+                *error = file.errorString();
+                return false;
+            }
+            // Not what our last write left: another program's rows, a cut-back or a hand edit.
+            if (file.size() != m_shape.size && !learnShape(m_path, file.size(), &m_shape, error))
+                return false;
+            if (m_shape.start != Start::Old) {
+                // The pending rows are older than those in memory.
+                if (QFileInfo::exists(m_pendingPath) && !takeOverPending(file, error))
+                    return false;
+                if (!m_memory.isEmpty() &&
+                    !appendShaped(file, &m_shape, m_memory.join(), true, error))
+                    return false;
+                m_memory.clear();
+                return true;
+            }
+        }
+        // The rewrite may take longer than the wait for it, and a kill may come meanwhile.
+        QString unkept;
+        keepInPending(&unkept);
+        if (!upgradeHeader(error))
+            return false;
+    }
+    *error = QStringLiteral("its header changed again");
+    return false;
+}
+
+bool History::takeOverPending(QFile &history, QString *error)
+{
+    QLockFile lock(lockPath(m_pendingPath));
+    if (!lockOrWhy(lock, kLockWaitMs, error))
+        return false;
+    QFile pending(m_pendingPath);
+    if (!pending.exists()) { // another program took them over
+        m_pendingRows = 0;
+        return true;
+    }
+    // Opened for writing too: rows are written from it only when it can be cleared afterwards.
+    const QByteArray content = pending.open(QIODevice::ReadWrite) ? pending.readAll() : "";
+    if (!pending.isOpen() || pending.error() != QFileDevice::NoError) {
+        *error = pending.errorString();
+        qDebug() << kPendingNotTaken << m_pendingPath << *error;
+        return false;
+    }
+    const QByteArray rows = pendingRows(content);
+    QFile reader(m_path);
+    const int done = m_shape.start == Start::Empty || !reader.open(QIODevice::ReadOnly)
+                         ? 0
+                         : alreadyWritten(tailOf(reader, m_shape.size, rows.size() + 1), rows);
+    // A row cut short within the rows already there is completed by the rest of its own bytes.
+    if (done < rows.size() && !appendShaped(history, &m_shape, rows.mid(done), done == 0, error))
+        return false;
+    if (!pending.resize(0)) {
+        *error = pending.errorString();
+        qDebug() << kPendingNotTaken << m_pendingPath << *error;
+        return false;
+    }
+    pending.remove();
+    m_pendingRows = 0;
+    return true;
+}
+
+bool History::keepInPending(QString *error)
+{
+    if (m_memory.isEmpty())
+        return true;
+    QLockFile lock(lockPath(m_pendingPath));
+    if (!lockOrWhy(lock, kLockWaitMs, error))
+        return false;
+    QFile file(m_pendingPath);
+    Shape shape;
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+        *error = file.errorString();
+        return false;
+    }
+    if (!learnShape(m_pendingPath, file.size(), &shape, error) ||
+        !appendShaped(file, &shape, m_memory.join(), true, error))
+        return false;
+    qDebug() << kRowsKept << m_pendingPath << "rows:" << m_memory.size();
+    m_pendingRows += m_memory.size();
+    m_memory.clear();
+    return true;
+}
+
+bool History::upgradeHeader(QString *error)
+{
+    if (!m_upgrade.valid()) {
+        try {
+            m_upgrade = std::async(std::launch::async, rewriteUnderCurrentHeader, m_path);
+        } catch (const std::system_error &failure) {
+            *error = QString::fromLocal8Bit(failure.what());
+            return false;
+        }
+    }
+    if (m_upgrade.wait_for(std::chrono::milliseconds(kUpgradeWaitMs)) !=
+        std::future_status::ready) {
+        *error = QStringLiteral("its header is being brought up to date");
+        return false;
+    }
+    *error = m_upgrade.get();
+    m_shape.size = -1; // learnt again, under the lock
+    return error->isEmpty();
 }
 
 QString writeTranscript(const QString &logsDir, const QDateTime &started, const QString &label,

@@ -11,7 +11,10 @@
 #include <QStringList>
 
 #include <atomic>
+#include <future>
 #include <optional>
+
+class QFile;
 
 namespace record
 {
@@ -42,21 +45,28 @@ QString isoTime(const QDateTime &time);
 
 // Without the byte-order mark, which belongs to the file rather than to a row; ends in CRLF.
 QByteArray csvHeader();
-// The header of files written before the port, mac and tool_version columns.
-QByteArray legacyCsvHeader();
+// The headers that earlier versions wrote, oldest first, each a start of the current one.
+QList<QByteArray> oldCsvHeaders();
 // UTF-8, quoted where needed, ends in CRLF. A text field that a spreadsheet would run as a
 // formula (=, +, - or @ first) gets a leading apostrophe.
 QByteArray csvRow(const Row &row);
 
-// What to write after a file's bytes, cut short by a crash or a full disk, so that the next row
-// starts a row of its own: nothing after a complete row, the closing quote and line end inside
-// a quoted field, the line end (or its missing line feed) elsewhere. The cut row keeps what was
-// written of it.
-QByteArray completingTail(const QByteArray &content);
+// What to write after the last bytes of a history (its tail, from anywhere in the file), cut short
+// by a crash or a full disk, so that the next row starts a row of its own: nothing after a
+// complete row, the closing quote and line end inside a quoted field, the line end (or its
+// missing line feed) elsewhere. Only the last row is looked at: the cut can only be in the last
+// row one of our programs wrote, and each of those begins with its time. Earlier rows, hand-edited
+// or of another dialect, are not ours to repair.
+QByteArray completingTail(const QByteArray &tail);
 
-// Old rows under the new header: the legacy header replaced, each row given the new columns
-// empty. Anything else is returned as it is.
+// A file that begins with an old header (with or without the byte-order mark, CRLF or LF line
+// ends) under the current one: each row given the new columns empty, line ends made CRLF, a cut
+// last row completed. Anything else is returned as it is.
 QByteArray withCurrentHeader(const QByteArray &content);
+
+// How many bytes at the start of rows the tail of a history already ends with, from the start of
+// a row on: what a kill between writing pending rows and clearing the pending file leaves.
+int alreadyWritten(const QByteArray &tail, const QByteArray &rows);
 
 // The serial number as a file name part: only [A-Za-z0-9._-], no leading dot, at most 64
 // characters; "unknown" when nothing is left.
@@ -80,18 +90,13 @@ struct Digest {
 // Reads the file in blocks, looking at cancel between them, so a caller can stop it quickly.
 Digest hashFile(const QString &path, const std::atomic<bool> &cancel);
 
-// Appends rows (csvRow's bytes) to the history file in a single write that is on the disk when
-// this returns: the byte-order mark and header first when the file is new, empty or holds only a
-// cut header; a file of the legacy header rewritten under the new one first, through a
-// temporary file and a rename; a last row cut short completed first. False, with the reason in
-// error, when the file cannot be read or written; then nothing of the rows is in it.
-bool appendRows(const QString &csvPath, const QByteArray &rows, QString *error);
-
-// The history file of one CONFIG folder as a program uses it. A row that cannot be written now
-// (a full disk, a file another program holds locked, a read-only folder) waits, in order, and
-// goes in before the next row, when flush() is called, or when the history is closed. What
-// still waits then is kept in history.pending.csv beside it, which the next History on the
-// same file takes over and writes first.
+// The history file of one CONFIG folder as a program uses it; several, in one program or two,
+// may be open on the same file. Each write holds a lock file beside the history. A row that
+// cannot go in now (a full disk, a file another program holds locked, a read-only folder, the
+// lock held too long) goes at once into history.pending.csv beside it, whose rows go into the
+// history, in order and only once, before the next row, at flush() or close(), or when the next
+// History on the same file opens. Only when the pending file cannot be written either do rows
+// wait in memory, until close().
 class History
 {
 public:
@@ -100,20 +105,41 @@ public:
     History(const History &) = delete;
     History &operator=(const History &) = delete;
 
-    // The waiting rows, then this one; false when they all wait (one debug line).
+    // The waiting rows, then this one; false when they all wait (a debug line or two).
     bool append(const Row &row);
     bool flush();
-    int waiting() const { return m_waiting.size(); }
-    // Flushes, and keeps what still waits in the pending file.
+    // Rows not yet in the history as far as this object saw at its last write: in the pending
+    // file or in memory.
+    int waiting() const { return m_pendingRows + m_memory.size(); }
+    // Waits for a header rewrite still running, flushes, and tries once more to keep rows still
+    // in memory in the pending file.
     void close();
 
     static QString pendingPath(const QString &csvPath);
+    // The lock file of a history or pending file.
+    static QString lockPath(const QString &path);
+
+    // How a file of rows begins: the header decides whether it is appended to, made, rewritten.
+    enum class Start { Empty, CutHeader, Current, Old, Foreign };
+    struct Shape {
+        qint64 size = -1; // what it was when learnt, or after our last write to it
+        Start start = Start::Empty;
+        QByteArray completion; // what its last row needs
+    };
 
 private:
-    void takeOverPending();
+    bool writeWaiting(QString *error);
+    bool takeOverPending(QFile &history, QString *error);
+    bool keepInPending(QString *error);
+    bool upgradeHeader(QString *error);
 
     QString m_path;
-    QList<QByteArray> m_waiting;
+    QString m_pendingPath;
+    Shape m_shape;
+    QList<QByteArray> m_memory;
+    int m_pendingRows = 0;
+    bool m_open = true;             // until close(), or again after an append
+    std::future<QString> m_upgrade; // the header rewrite, in its thread: empty or the reason
 };
 
 // Writes the command line and the run text into a new transcript in logsDir (created when

@@ -9,6 +9,7 @@
 #include "windowinspector.h"
 
 #include "messages.h"
+#include "stagelimits.h"
 
 #include <QSettings>
 #include <QtTest>
@@ -68,6 +69,8 @@ private slots:
     void unwritableConfigIsIgnored_data();
     void unwritableConfigIsIgnored();
     void workingDirectoriesKeepTheirOwnFolder();
+    void limitsRead_data();
+    void limitsRead();
 
 private:
     std::unique_ptr<WorkDir> m_work;
@@ -439,6 +442,42 @@ void TestFirmware::workingDirectoriesKeepTheirOwnFolder()
         QCOMPARE(WindowInspector::configFileName(w), second.configFile());
         QCOMPARE(WindowInspector::lastDir(w), secondFolder);
     }
+}
+
+void TestFirmware::limitsRead_data()
+{
+    QTest::addColumn<QByteArray>("config");
+    QTest::addColumn<QString>("limits"); // probe|burn silence|verify|station parallel, seconds
+
+    // clang-format off
+    QTest::newRow("none set: the defaults") << QByteArray("[General]\nLastDir=/fw\n") << "120|300|20|8";
+    QTest::newRow("each set") << QByteArray("[Limits]\nProbeSeconds=5\nBurnSilenceSeconds=7\nVerifySeconds=3\n[Station]\nMaxParallel=2\n") << "5|7|3|2";
+    QTest::newRow("zero and negative mean the default") << QByteArray("[Limits]\nProbeSeconds=0\nVerifySeconds=-4\n") << "120|300|20|8";
+    QTest::newRow("not whole seconds mean the default") << QByteArray("[Limits]\nProbeSeconds=1.5\nBurnSilenceSeconds=ten\nVerifySeconds=99999999999\n") << "120|300|20|8";
+    QTest::newRow("blanks around a number, windows line ends") << QByteArray("[Limits]\r\nVerifySeconds = 9 \r\n") << "120|300|9|8";
+    QTest::newRow("keys outside their group") << QByteArray("[General]\nProbeSeconds=5\nMaxParallel=1\n") << "120|300|20|8";
+    // clang-format on
+}
+
+void TestFirmware::limitsRead()
+{
+    QFETCH(QByteArray, config);
+    QFETCH(QString, limits);
+    QFile file(m_work->path("limits.ini"));
+    QVERIFY(file.open(QFile::WriteOnly));
+    QCOMPARE(file.write(config), qint64(config.size()));
+    file.close();
+
+    const firmware::Limits read =
+        firmware::readLimits(QSettings(file.fileName(), QSettings::IniFormat));
+    QCOMPARE(QString("%1|%2|%3|%4")
+                 .arg(read.probeSeconds)
+                 .arg(read.burnSilenceSeconds)
+                 .arg(read.verifySeconds)
+                 .arg(read.maxParallel),
+             limits);
+    // A limit long enough to wrap a timer's milliseconds is cut, never negative.
+    QVERIFY(firmware::Limits::milliseconds(2147483) > 0);
 }
 
 QTEST_MAIN(TestFirmware)

@@ -5,6 +5,7 @@
 #include "record.h"
 #include "writeblock.h"
 
+#include <QLockFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -29,6 +30,24 @@ QDateTime at(int offsetSeconds)
     return QDateTime(QDate(2026, 12, 7), QTime(10, 15, 23), Qt::OffsetFromUTC, offsetSeconds);
 }
 
+// A row told by its serial; its last field is quoted, so that a cut can fall inside quotes.
+Row row(const QString &serial)
+{
+    Row row;
+    row.started = at(3600);
+    row.serial = serial;
+    row.toolVersion = "5.3.1, rc";
+    return row;
+}
+
+QByteArray rows(const QString &serials)
+{
+    QByteArray bytes;
+    for (const QString &serial : serials.split(' '))
+        bytes += record::csvRow(row(serial));
+    return bytes;
+}
+
 bool touch(const QString &path, const QByteArray &bytes = QByteArray())
 {
     QFile file(path);
@@ -46,7 +65,7 @@ private slots:
     {
         QTest::addColumn<QByteArray>("existing"); // null: no file
         QTest::addColumn<Row>("row");
-        QTest::addColumn<int>("blocked"); // appends tried while the file cannot be written
+        QTest::addColumn<int>("blocked");      // appends tried while the file cannot be written
         QTest::addColumn<QString>("expected"); // the new record, fields joined by '|'
         QTest::addColumn<QString>("previous"); // the record before the new ones
         QTest::addColumn<int>("count");        // records in the file afterwards, header included
@@ -57,9 +76,10 @@ private slots:
         const QString header = QString(kHeader).trimmed().replace(',', '|');
         const QString oldFields = "2026-12-06T09:00:00+01:00|flasher|||/f.bin||1|ab|success|1.0|0|"
                                   "20261206-090000-flasher.txt|||";
-        const Row plain{at(-16200), "flasher", "", -1, "/f.bin", -1, 1, "ab", Result::Failure, 61000,
-                        2, "n", "", "", ""};
-        const QString plainFields = "2026-12-07T10:15:23-04:30|flasher|||/f.bin||1|ab|failure|61.0|2|n|||";
+        const Row plain{at(-16200),      "flasher", "", -1,  "/f.bin", -1, 1, "ab",
+                        Result::Failure, 61000,     2,  "n", "",       "", ""};
+        const QString plainFields =
+            "2026-12-07T10:15:23-04:30|flasher|||/f.bin||1|ab|failure|61.0|2|n|||";
         // clang-format off
         QTest::newRow("new file: mark, header, quoted comma, quote, CR, LF and Chinese")
             << QByteArray()
@@ -87,6 +107,14 @@ private slots:
             << "2026-12-07T10:15:23-04:30|flasher|'=1+2||'+f.bin||1|ab|failure|61.0|2|'@t|'-p||" << oldFields << 3;
         QTest::newRow("locked: the rows wait, then go in once, in order")
             << old << plain << 2 << QString(plainFields).replace("61.0", "62.0") << oldFields << 4;
+        QTest::newRow("full disk during the header rewrite: the old file stays whole, the row waits")
+            << kBom + kLegacyHeader + oldRow + "\r\n" << plain << 1 << plainFields << oldFields << 3;
+        QTest::newRow("old header without the byte-order mark") << kLegacyHeader + oldRow + "\r\n" << plain << 0 << plainFields << oldFields << 3;
+        QTest::newRow("old header and rows with LF line ends")
+            << kBom + kLegacyHeader.chopped(2) + "\n" + oldRow + "\n" << plain << 0 << plainFields << oldFields << 3;
+        QTest::newRow("a stray quote in a middle row stays; the new row is a row of its own")
+            << old + "2026-12-06T09:30:00+01:00,Quorbel,QB000002 5\" panel,,,,,,success,1.0,0,,,,\r\n" + old.mid(kBom.size() + kHeader.size())
+            << plain << 0 << plainFields << oldFields << 5;
         // clang-format on
     }
 
@@ -118,12 +146,59 @@ private slots:
         QVERIFY(bytes.startsWith(kBom + kHeader));
         QCOMPARE(bytes.count(kBom), 1);
         QCOMPARE(bytes.count(kHeader), 1);
-        const QList<QStringList> read = records(path);
+        // Hand-edited cells are read as a spreadsheet reads them.
+        const QList<QStringList> read = records(path, true);
         QCOMPARE(read.size(), count);
         QCOMPARE(read.last(), expected.split('|'));
         QCOMPARE(read.at(count - 2 - qMax(0, blocked - 1)), previous.split('|'));
         if (blocked > 1)
             QCOMPARE(read.at(count - 2).at(9), QString("61.0"));
+    }
+
+    void sharedHistory_data()
+    {
+        QTest::addColumn<QByteArray>("history"); // rows under the header
+        QTest::addColumn<QByteArray>("pending"); // rows under the header; null: no file
+        QTest::addColumn<bool>("held");          // the lock held by another writer at first
+        QTest::addColumn<QString>("whileHeld");  // serials in the history | in the pending file
+        QTest::addColumn<QString>("expected");   // serials in the history at the end
+
+        // clang-format off
+        QTest::newRow("killed between the history and clearing the pending file: no row twice") << rows("A P1 P2") << rows("P1 P2") << false << "" << "A P1 P2 N1 N2";
+        QTest::newRow("the same, the last of them cut short: completed by its own rest") << rows("A P1 P2").chopped(4) << rows("P1 P2") << false << "" << "A P1 P2 N1 N2";
+        QTest::newRow("two writers: the held history stays; rows wait on the disk, in order, once") << rows("A") << rows("P1") << true << "A | P1 N1" << "A P1 N1 N2";
+        // clang-format on
+    }
+
+    // Two History objects on one file stand for two programs, or two runs in one.
+    void sharedHistory()
+    {
+        QFETCH(QByteArray, history);
+        QFETCH(QByteArray, pending);
+        QFETCH(bool, held);
+        QFETCH(QString, whileHeld);
+        QFETCH(QString, expected);
+
+        QTemporaryDir dir;
+        const QString path = dir.filePath("history.csv");
+        const QString pendingPath = record::History::pendingPath(path);
+        QVERIFY(touch(path, kBom + kHeader + history));
+        QVERIFY(pending.isNull() || touch(pendingPath, kBom + kHeader + pending));
+        QLockFile other(record::History::lockPath(path));
+        QVERIFY(!held || other.lock());
+        {
+            record::History first(path);
+            QCOMPARE(first.append(row("N1")), !held);
+            if (held) {
+                QCOMPARE(history::column(path, 2) + " | " + history::column(pendingPath, 2),
+                         whileHeld);
+                other.unlock();
+            }
+            record::History second(path);
+            QVERIFY(second.append(row("N2")));
+        }
+        QCOMPARE(history::column(path, 2), expected);
+        QVERIFY(!QFile::exists(pendingPath));
     }
 
     void transcriptNames_data()

@@ -24,8 +24,9 @@ inline QByteArray readAll(const QString &path)
 
 // RFC 4180 and nothing more, after the byte-order mark: a record ends in CRLF outside quotes; a
 // lone CR or LF there, or a last record without its CRLF, gives the single record
-// {"unreadable"}.
-inline QList<QStringList> records(const QString &path)
+// {"unreadable"}. strayQuotes: a quote inside an unquoted field is text, as spreadsheet programs
+// read a hand-edited cell.
+inline QList<QStringList> records(const QString &path, bool strayQuotes = false)
 {
     static const QByteArray kBom = "\xEF\xBB\xBF";
     const QByteArray bytes = readAll(path);
@@ -40,7 +41,7 @@ inline QList<QStringList> records(const QString &path)
             field += text.at(++i);
         } else if (c == '"' && (quoted || field.isEmpty())) {
             quoted = !quoted;
-        } else if (quoted || (c != ',' && c != '\r' && c != '\n' && c != '"')) {
+        } else if (quoted || (c != ',' && c != '\r' && c != '\n' && (c != '"' || strayQuotes))) {
             field += c;
         } else if (c == ',') {
             fields << std::exchange(field, QString());
@@ -53,6 +54,15 @@ inline QList<QStringList> records(const QString &path)
     }
     return quoted || !field.isEmpty() || !fields.isEmpty() ? QList<QStringList>{{"unreadable"}}
                                                            : records;
+}
+
+// One column of a file of rows under a header, its values joined by blanks.
+inline QString column(const QString &path, int index)
+{
+    QStringList values;
+    for (const QStringList &record : records(path).mid(1))
+        values << record.value(index, QStringLiteral("<missing>"));
+    return values.join(' ');
 }
 
 // The rows of <configDir>/history.csv under the names of its header row.
