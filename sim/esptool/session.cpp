@@ -114,13 +114,11 @@ const SimulatedDevice *connectToChip(const Invocation &invocation, const World &
             console.warningLine(QStringLiteral("%1 failed to connect: Could not open %1, the port "
                                                "is busy or doesn't exist.")
                                     .arg(port));
-            console.warningLine(gone
-                                    ? QStringLiteral("([Errno 2] could not open port %1: [Errno 2] "
-                                                     "No such file or directory: '%1')")
-                                          .arg(port)
-                                    : QStringLiteral("([Errno 5] could not open port %1: [Errno 5] "
-                                                     "Input/output error: '%1')")
-                                          .arg(port));
+            const QString error = gone ? QStringLiteral("[Errno 2]") : QStringLiteral("[Errno 5]");
+            const QString reason = gone ? QStringLiteral("No such file or directory")
+                                        : QStringLiteral("Input/output error");
+            console.warningLine(QStringLiteral("(%1 could not open port %2: %1 %3: '%2')")
+                                    .arg(error, port, reason));
             continue;
         }
         if (!answers(port, world)) {

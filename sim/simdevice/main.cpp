@@ -89,10 +89,11 @@ using State = std::map<std::string, std::string>;
 
 State DefaultState()
 {
-    return {{"sn", "QB-SIM-0000001"},   {"version", "10"},    {"soc", "80"},    {"battery", ""},
-            {"fault", "none"},          {"after", "1"},       {"count", "0"},   {"pause", "200"},
-            {"split-at", "4"},          {"unknown-id", "99"}, {"boot", "none"}, {"boot-ms", "3000"},
-            {"boot-sn", "QB-SIM-OTHER"}};
+    return {{"sn", "QB-SIM-0000001"}, {"version", "10"}, {"soc", "80"},
+            {"battery", ""},          {"fault", "none"}, {"after", "1"},
+            {"count", "0"},           {"pause", "200"},  {"split-at", "4"},
+            {"unknown-id", "99"},     {"boot", "none"},  {"boot-sn", "QB-SIM-OTHER"},
+            {"boot-ms", "3000"}};
 }
 
 bool ReadStateFile(const std::string &path, State &state)

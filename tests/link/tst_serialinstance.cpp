@@ -733,7 +733,7 @@ void tst_SerialInstance::simulatedPortFromEnvironment()
 void tst_SerialInstance::simulatedPortList()
 {
     const QString sep = QDir::listSeparator();
-    qputenv("QUORBEL_SIMULATED_PORT", QString(sep + "/tmp/b" + sep + sep + "/tmp/a").toLocal8Bit());
+    qputenv("QUORBEL_SIMULATED_PORT", (sep + "/tmp/b" + sep + sep + "/tmp/a").toLocal8Bit());
     QStringList simulated;
     for (const SerialPortDescription &port : SystemSerialPorts()) {
         if (port.description == QLatin1String("Simulated device"))
