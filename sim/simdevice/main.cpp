@@ -164,17 +164,20 @@ template <typename Edit> bool EditStateFile(const std::string &path, Edit edit)
     return WriteStateFile(path, state);
 }
 
-// Replaces a link of ours left by a device that was killed, never anything else.
-bool MakeLink(const std::string &target, const std::string &link)
+// Only ever a link goes: never a file that someone else has put in its place.
+bool RemoveLink(const std::string &link)
 {
     struct stat info {
     };
-    if (lstat(link.c_str(), &info) == 0) {
-        if (!S_ISLNK(info.st_mode))
-            return false;
-        unlink(link.c_str());
-    }
-    return symlink(target.c_str(), link.c_str()) == 0;
+    if (lstat(link.c_str(), &info) != 0)
+        return true;
+    return S_ISLNK(info.st_mode) && unlink(link.c_str()) == 0;
+}
+
+// Replaces a link left by a device that was killed.
+bool MakeLink(const std::string &target, const std::string &link)
+{
+    return RemoveLink(link) && symlink(target.c_str(), link.c_str()) == 0;
 }
 
 long Number(const State &state, const char *key, long fallback)
@@ -390,7 +393,7 @@ public:
     void Shutdown()
     {
         if (!options_.link.empty())
-            unlink(options_.link.c_str());
+            RemoveLink(options_.link);
         if (!options_.stateFile.empty())
             EditStateFile(options_.stateFile, [](State &state) {
                 state.erase("port");
@@ -442,7 +445,7 @@ private:
             // Gone before the stand-in reads booted= and ends: whoever opens the port after
             // the tool has ended finds it missing.
             if (absent_)
-                unlink(options_.link.c_str());
+                RemoveLink(options_.link);
             state["booted"] = std::to_string(resets);
         });
         if (restoreLink && !absent_)

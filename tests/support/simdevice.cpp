@@ -109,7 +109,8 @@ QMap<QString, QString> SimDevice::state() const
 bool SimDevice::setState(const QString &key, const QString &value)
 {
     // The device and the esptool stand-in change the file too, under this lock.
-    const int lock = open(QFile::encodeName(stateFile() + ".lock"), O_RDWR | O_CREAT, 0644);
+    const int lock =
+        open(QFile::encodeName(stateFile() + ".lock"), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     flock(lock, LOCK_EX);
     const auto unlock = qScopeGuard([lock] { close(lock); });
     QMap<QString, QString> values = state();
