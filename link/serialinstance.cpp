@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QDir>
 #include <QSerialPortInfo>
 #include <QThread>
 #include <QTimer>
@@ -22,10 +23,6 @@ constexpr unsigned long STOP_WAIT_MS = 3000;
 
 SerialInstance *s_instance = nullptr;
 
-// One receive context for the whole program. It is reset whenever a port is opened: half a
-// frame left from before a close could otherwise join the bytes of the next session's answer.
-PackageParser s_parser{};
-
 QString HexText(const QByteArray &frame)
 {
     return QString::fromLatin1(frame.toHex().toUpper());
@@ -42,11 +39,16 @@ QList<SerialPortDescription> SystemSerialPorts()
                       info.systemLocation()});
     }
     // The system never lists pseudo-terminals, so a simulated device could not be chosen
-    // without this.
-    const QString simulated = qEnvironmentVariable("QUORBEL_SIMULATED_PORT");
-    if (!simulated.isEmpty())
-        ports.append({simulated, QStringLiteral("Simulated device"), QStringLiteral("Quorbel"),
-                      QStringLiteral("SIM0001"), simulated});
+    // without this. A list names several devices, each with a serial number of its own.
+    int number = 0;
+    const QStringList simulated =
+        qEnvironmentVariable("QUORBEL_SIMULATED_PORT").split(QDir::listSeparator());
+    for (const QString &path : simulated) {
+        if (path.isEmpty())
+            continue;
+        ports.append({path, QStringLiteral("Simulated device"), QStringLiteral("Quorbel"),
+                      QStringLiteral("SIM%1").arg(++number, 4, 10, QLatin1Char('0')), path});
+    }
     return ports;
 }
 
@@ -55,12 +57,13 @@ SerialInstance::SerialInstance(QObject *parent) : QObject(parent) {}
 SerialInstance::~SerialInstance()
 {
     Stop();
-    if (m_pThread && m_pThread->isRunning()) {
+    if (m_bOwnsThread && m_pThread && m_pThread->isRunning()) {
         // Deleting a running thread aborts the program; leaving it behind at exit does not.
         m_pThread = nullptr;
         return;
     }
-    delete m_pThread;
+    if (m_bOwnsThread)
+        delete m_pThread;
     delete m_pSerialPort;
     delete m_pTimer;
 }
@@ -90,13 +93,24 @@ void SerialInstance::Init()
 {
     if (m_pThread)
         return;
-    qRegisterMetaType<QSerialPort::BaudRate>("QSerialPort::BaudRate");
-
     // No parent: a child would move into the thread along with the worker, and a QThread must
     // stay in the thread that starts and stops it. The worker deletes it.
-    m_pThread = new (std::nothrow) QThread;
-    if (!m_pThread)
-        return;
+    QThread *thread = new (std::nothrow) QThread;
+    if (thread)
+        Attach(thread, true);
+}
+
+void SerialInstance::Init(QThread *thread)
+{
+    if (!m_pThread && thread)
+        Attach(thread, false);
+}
+
+void SerialInstance::Attach(QThread *thread, bool owned)
+{
+    qRegisterMetaType<QSerialPort::BaudRate>("QSerialPort::BaudRate");
+    m_pThread = thread;
+    m_bOwnsThread = owned;
     m_pSerialPort = new QSerialPort;
     m_pTimer = new QTimer;
 
@@ -108,7 +122,8 @@ void SerialInstance::Init()
     connect(m_pTimer, &QTimer::timeout, this, &SerialInstance::slotTimerOut);
     connect(this, &SerialInstance::SigMessageReceived, this, &SerialInstance::slotMessageReceived);
 
-    m_pThread->start();
+    if (!m_pThread->isRunning())
+        m_pThread->start();
     qDebug() << "SerialManager living thread:" << QThread::currentThread()
              << "main thread:" << QCoreApplication::instance()->thread();
 }
@@ -119,10 +134,14 @@ void SerialInstance::Stop()
         return;
     if (QThread::currentThread() == m_pThread) {
         ReleasePort();
-        m_pThread->quit();
+        if (m_bOwnsThread)
+            m_pThread->quit();
         return;
     }
     QMetaObject::invokeMethod(this, &SerialInstance::ReleasePort, Qt::BlockingQueuedConnection);
+    // A shared thread goes on for the other workers in it.
+    if (!m_bOwnsThread)
+        return;
     m_pThread->quit();
     if (!m_pThread->wait(STOP_WAIT_MS))
         qWarning() << "SerialInstance: worker thread did not stop in" << STOP_WAIT_MS << "ms";
@@ -209,7 +228,7 @@ bool SerialInstance::slotOpenSerialPort(QString str_SerialPortName,
     if (opened) {
         // What the device sent while nobody listened answers no request of this session.
         m_pSerialPort->clear(QSerialPort::Input);
-        s_parser = PackageParser{};
+        m_parser = PackageParser{};
         emit SigConnectState(1, true);
     } else {
         qDebug() << "m_pSerialPort open failed";
@@ -352,20 +371,20 @@ void SerialInstance::slotReadData()
 void SerialInstance::ProcessData(const QByteArray &data)
 {
     for (const char c : data) {
-        if (ParsePackageByte(std::uint8_t(c), &s_parser) != 0)
+        if (ParsePackageByte(std::uint8_t(c), &m_parser) != 0)
             continue;
         // The parser's fields are only valid until the next byte, so the frame is fully
         // handled here before the loop goes on.
         const DecodedAnswer answer =
-            DecodeAnswer(s_parser.msgId, s_parser.payload, s_parser.length);
+            DecodeAnswer(m_parser.msgId, m_parser.payload, m_parser.length);
         // A short answer delivered nothing; treating it as the answer would stop the retries
         // and leave the caller waiting for a signal that never comes.
         const bool toLastRequest =
-            answer.kind != DecodedAnswer::Short && s_parser.msgId == m_msg_id + 1;
+            answer.kind != DecodedAnswer::Short && m_parser.msgId == m_msg_id + 1;
         if (toLastRequest && m_bAnswered) {
             // The device answered a retransmission too: the caller has had its answer and may
             // already have moved on (closed the port, say).
-            qDebug() << "Answer already received, dropped, id:" << int(s_parser.msgId);
+            qDebug() << "Answer already received, dropped, id:" << int(m_parser.msgId);
             continue;
         }
         if (toLastRequest && m_pTimer->isActive()) {
@@ -373,7 +392,7 @@ void SerialInstance::ProcessData(const QByteArray &data)
             m_pTimer->stop();
             m_bAnswered = true;
         }
-        EmitAnswer(answer, s_parser.length);
+        EmitAnswer(answer, m_parser.length);
     }
 }
 

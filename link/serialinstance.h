@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "messages.h"
+#include "package.h"
 
 class QThread;
 class QTimer;
@@ -25,12 +26,14 @@ struct SerialPortDescription {
 
 using SerialPortEnumerator = std::function<QList<SerialPortDescription>()>;
 
-// The system's own list of serial ports. When QUORBEL_SIMULATED_PORT names a path, that path is
-// added as one more usable port, so a simulated device can be chosen like a real one.
+// The system's own list of serial ports. Each path that QUORBEL_SIMULATED_PORT names (several
+// are separated like the entries of PATH) is added as one more usable port, so a simulated
+// device can be chosen like a real one.
 QList<SerialPortDescription> SystemSerialPorts();
 
-// The one owner of the serial port. Lives in a thread of its own; every call into it is a queued
-// signal, every answer goes out as a queued signal.
+// The one owner of one serial port; any number of them may run, each on its own port. Lives in
+// a thread of its own or one shared with other workers; every call into it is a queued signal,
+// every answer goes out as a queued signal.
 class SerialInstance : public QObject
 {
     Q_OBJECT
@@ -46,7 +49,11 @@ public:
     static void ShutdownInstance();
 
     void Init();
-    // Closes the port in the worker thread, stops the thread and waits for it (bounded).
+    // As Init, in a thread the caller owns and may share among workers; it is started if it
+    // does not run yet. Delete such a worker once that thread has ended, or by deleteLater.
+    void Init(QThread *thread);
+    // Closes the port in the worker thread, stops the thread and waits for it (bounded). A
+    // shared thread is left running.
     void Stop();
 
     // Where slotSetPortInfoList learns of ports; the system's list unless replaced.
@@ -89,16 +96,21 @@ private:
     // Runs in the worker's thread: the port and the timer must be closed and freed where they
     // live, or their socket notifier and timer complain from the wrong thread.
     void ReleasePort();
+    void Attach(QThread *thread, bool owned);
 
     QSerialPort *m_pSerialPort = nullptr;
     QStringList m_listPortInfo;
     QThread *m_pThread = nullptr;
+    bool m_bOwnsThread = true;
     QTimer *m_pTimer = nullptr;
     quint8 m_msg_id = 0;
     QByteArray m_LastPackage;
     int m_Times = 0;
     // The last request's answer has arrived: answers to its retransmissions are dropped.
     bool m_bAnswered = false;
+    // This port's receive context. It is reset whenever the port is opened: half a frame left
+    // from before a close could otherwise join the bytes of the next session's answer.
+    PackageParser m_parser{};
 
     SerialPortEnumerator m_enumerator = SystemSerialPorts;
 };

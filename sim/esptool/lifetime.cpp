@@ -1,5 +1,7 @@
 #include "lifetime.h"
 
+#include <QFile>
+#include <QString>
 #include <QtGlobal>
 
 #include <cstdio>
@@ -14,7 +16,10 @@
 #include <fcntl.h>
 #include <io.h>
 #else
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 #endif
 
@@ -77,6 +82,15 @@ void useBinaryStreams()
     _setmode(_fileno(stderr), _O_BINARY);
 }
 
+bool processRunning(long long)
+{
+    return false;
+}
+
+StateFileLock::StateFileLock(const QString &) {}
+
+StateFileLock::~StateFileLock() = default;
+
 #else
 
 // A process whose parent dies is handed to another one, so a changed parent id means the
@@ -98,5 +112,27 @@ void dieAsKilled()
 }
 
 void useBinaryStreams() {}
+
+bool processRunning(long long pid)
+{
+    // Another user's process answers EPERM: it runs all the same.
+    return pid > 0 && (kill(pid_t(pid), 0) == 0 || errno == EPERM);
+}
+
+StateFileLock::StateFileLock(const QString &statePath)
+{
+    if (statePath.isEmpty())
+        return;
+    m_fd = open(QFile::encodeName(statePath + ".lock").constData(), O_RDWR | O_CREAT | O_CLOEXEC,
+                0644);
+    if (m_fd >= 0)
+        flock(m_fd, LOCK_EX);
+}
+
+StateFileLock::~StateFileLock()
+{
+    if (m_fd >= 0)
+        close(m_fd);
+}
 
 #endif

@@ -2,7 +2,10 @@
 
 // What the stand-in asks of the operating system about its own life: whether the process that
 // started it is still there, how to die as if killed, and output streams that pass bytes as
-// written. Each system answers in its own words; the session only asks.
+// written; and about the simulated devices': whether one still runs, and the lock on its state
+// file. Each system answers in its own words; the session only asks.
+
+class QString;
 
 // The process that started the stand-in, as it was when the watch began.
 class ParentWatch
@@ -26,3 +29,21 @@ private:
 // Standard output and error carry the tool's bytes unchanged: no line-end translation, so the
 // text is the same whatever the system.
 void useBinaryStreams();
+
+// Whether the process runs: a simulated device's, named by the pid= of its state file. There is
+// no simulated device on Windows, so none runs there.
+bool processRunning(long long pid);
+
+// The lock a simulated device, the tests and every stand-in hold while they change the device's
+// state file (the file "<state>.lock" beside it). An empty path locks nothing.
+class StateFileLock
+{
+public:
+    explicit StateFileLock(const QString &statePath);
+    ~StateFileLock();
+    StateFileLock(const StateFileLock &) = delete;
+    StateFileLock &operator=(const StateFileLock &) = delete;
+
+private:
+    int m_fd = -1;
+};

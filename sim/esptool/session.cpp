@@ -38,21 +38,29 @@ void fatal(Console &console, const QString &reason)
     console.errorLine(QStringLiteral("A fatal error occurred: ") + reason);
 }
 
-void hardReset(const Invocation &invocation, const World &world, Console &console)
+void hardReset(const Invocation &invocation, const World &world, const SimulatedDevice &device,
+               Console &console)
 {
     console.line();
-    if (invocation.after != "hard-reset" || world.scenario == Scenario::NoReset)
+    if (invocation.after != "hard-reset" || world.scenario == Scenario::NoReset) {
         console.line(QStringLiteral("Staying in bootloader."));
-    else if (world.scenario == Scenario::WatchdogReset)
+        return;
+    }
+    if (world.scenario == Scenario::WatchdogReset)
         // Over the chip's own USB there is no RTS line to pull.
         console.line(QStringLiteral("Hard resetting with a watchdog..."));
     else
         console.line(QStringLiteral("Hard resetting via RTS pin..."));
+    QString error;
+    if (!resetDevice(device, &error))
+        console.warningLine(QStringLiteral("stand-in: could not reset the device on %1: %2")
+                                .arg(device.port, error));
 }
 
 bool answers(const QString &port, const World &world)
 {
-    return port == world.livePort && world.scenario != Scenario::NoDevice;
+    const SimulatedDevice *device = world.deviceOn(port);
+    return device && portPresent(*device) && world.scenario != Scenario::NoDevice;
 }
 
 void syncDots(Console &console, int count)
@@ -65,13 +73,13 @@ void syncDots(Console &console, int count)
     console.line();
 }
 
-void chipDescription(const World &world, Console &console)
+void chipDescription(const SimulatedDevice &device, Console &console)
 {
     console.line(QStringLiteral("Chip type:          ESP32-S3 (QFN56) (revision v0.2)"));
     console.line(QStringLiteral("Features:           Wi-Fi, BT 5 (LE), Dual Core + LP Core, "
                                 "240MHz, Embedded PSRAM 8MB (AP_3v3)"));
     console.line(QStringLiteral("Crystal frequency:  40MHz"));
-    console.line(QStringLiteral("MAC:                ") + world.mac);
+    console.line(QStringLiteral("MAC:                ") + device.mac);
     console.line();
     console.pause();
     console.line(QStringLiteral("Uploading stub flasher..."));
@@ -83,11 +91,10 @@ void chipDescription(const World &world, Console &console)
     console.line();
 }
 
-enum class Connection { Connected, Failed };
-
-// Tries the ports in order; prints the tool's connection lines. When this returns Failed the
-// fatal error has been printed.
-Connection connectToChip(const Invocation &invocation, const World &world, Console &console)
+// Tries the ports in order; prints the tool's connection lines. Returns the device connected to,
+// or null when the fatal error has been printed.
+const SimulatedDevice *connectToChip(const Invocation &invocation, const World &world,
+                                     Console &console)
 {
     console.line(QStringLiteral("esptool v5.3.1"));
     QStringList ports = world.ports;
@@ -100,14 +107,18 @@ Connection connectToChip(const Invocation &invocation, const World &world, Conso
 
     for (const QString &port : ports) {
         console.line(QStringLiteral("Serial port %1:").arg(port));
-        if (port == world.busyPort) {
+        const SimulatedDevice *device = world.deviceOn(port);
+        const bool gone = device && !portPresent(*device);
+        if (port == world.busyPort || gone) {
             // The tool cannot even open it: no sync attempts, the OS error in its own words.
             console.warningLine(QStringLiteral("%1 failed to connect: Could not open %1, the port "
                                                "is busy or doesn't exist.")
                                     .arg(port));
-            console.warningLine(QStringLiteral("([Errno 5] could not open port %1: [Errno 5] "
-                                               "Input/output error: '%1')")
-                                    .arg(port));
+            const QString error = gone ? QStringLiteral("[Errno 2]") : QStringLiteral("[Errno 5]");
+            const QString reason = gone ? QStringLiteral("No such file or directory")
+                                        : QStringLiteral("Input/output error");
+            console.warningLine(QStringLiteral("(%1 could not open port %2: %1 %3: '%2')")
+                                    .arg(error, port, reason));
             continue;
         }
         if (!answers(port, world)) {
@@ -131,8 +142,8 @@ Connection connectToChip(const Invocation &invocation, const World &world, Conso
         if (world.scenario == Scenario::Crash && invocation.command == Invocation::Command::ChipId)
             dieAsKilled();
         console.line(QStringLiteral("Connected to ESP32-S3 on %1:").arg(port));
-        chipDescription(world, console);
-        return Connection::Connected;
+        chipDescription(*device, console);
+        return device;
     }
 
     if (invocation.port.isEmpty())
@@ -142,7 +153,7 @@ Connection connectToChip(const Invocation &invocation, const World &world, Conso
     else
         fatal(console, QStringLiteral("Failed to connect to Espressif device: No serial data "
                                       "received."));
-    return Connection::Failed;
+    return nullptr;
 }
 
 int successExit(const World &world)
@@ -173,7 +184,7 @@ QString progressText(quint32 address, qint64 written, qint64 total)
 enum class WriteOutcome { Written, Stopped };
 
 WriteOutcome writeImage(const FlashImage &image, const Invocation &invocation, const World &world,
-                        Console &console, bool lastImage)
+                        const SimulatedDevice &device, Console &console, bool lastImage)
 {
     QFile file(image.path);
     if (!file.open(QIODevice::ReadOnly)) {
@@ -194,10 +205,17 @@ WriteOutcome writeImage(const FlashImage &image, const Invocation &invocation, c
     const qint64 blocks = (compressed + kBlockSize - 1) / kBlockSize;
     for (qint64 block = 0; block <= blocks; ++block) {
         const qint64 written = std::min<qint64>(block * kBlockSize, compressed);
+        // A device pulled from its socket mid-write: the next block finds no port to go to.
+        if (!portPresent(device)) {
+            fatal(console, QStringLiteral("Could not write to %1: the port is gone ([Errno 5] "
+                                          "Input/output error)")
+                               .arg(device.port));
+            return WriteOutcome::Stopped;
+        }
         if (lastImage && block > 0) {
             if (world.scenario == Scenario::BurnFail && block > blocks / 2) {
                 console.endProgress();
-                hardReset(invocation, world, console);
+                hardReset(invocation, world, device, console);
                 fatal(console, QStringLiteral("Serial data stream stopped: Possible serial "
                                               "noise or corruption."));
                 return WriteOutcome::Stopped;
@@ -228,7 +246,7 @@ WriteOutcome writeImage(const FlashImage &image, const Invocation &invocation, c
     console.line(QStringLiteral("Verifying written data..."));
     console.pause();
     if (lastImage && world.scenario == Scenario::HashMismatch) {
-        hardReset(invocation, world, console);
+        hardReset(invocation, world, device, console);
         fatal(console, QStringLiteral("MD5 of file does not match data in flash!"));
         return WriteOutcome::Stopped;
     }
@@ -248,36 +266,36 @@ int versionInName(const QString &fileName)
     return ok ? version : -1;
 }
 
-// The device now runs the image just written: its version is the one the file name carries.
-void updateDevice(const Invocation &invocation, const World &world, Console &console)
+// The image just written carries the version in its file name; the device starts it at its
+// next reset.
+void storeWrittenImage(const Invocation &invocation, const SimulatedDevice &device,
+                       Console &console)
 {
-    if (world.statePath.isEmpty() || !QFileInfo::exists(world.statePath))
-        return;
     const int version = versionInName(QFileInfo(invocation.images.last().path).fileName());
-    if (version < 0)
-        return;
     QString error;
-    if (!storeVersion(world.statePath, version, &error))
+    if (version >= 0 && !storeImage(device, version, &error))
         console.warningLine(
-            QStringLiteral("stand-in: could not update %1: %2").arg(world.statePath, error));
+            QStringLiteral("stand-in: could not update %1: %2").arg(device.statePath, error));
 }
 
 } // namespace
 
 int runChipId(const Invocation &invocation, const World &world, Console &console)
 {
-    if (connectToChip(invocation, world, console) == Connection::Failed)
+    const SimulatedDevice *device = connectToChip(invocation, world, console);
+    if (!device)
         return kFatalExit;
     console.line(QStringLiteral("Warning: ESP32-S3 has no chip ID. Reading MAC address instead."));
-    console.line(QStringLiteral("MAC:                ") + world.mac);
-    hardReset(invocation, world, console);
+    console.line(QStringLiteral("MAC:                ") + device->mac);
+    hardReset(invocation, world, *device, console);
     console.release();
     return successExit(world);
 }
 
 int runWriteFlash(const Invocation &invocation, const World &world, Console &console)
 {
-    if (connectToChip(invocation, world, console) == Connection::Failed)
+    const SimulatedDevice *device = connectToChip(invocation, world, console);
+    if (!device)
         return kFatalExit;
     if (invocation.baud != 115200) {
         console.line(QStringLiteral("Changing baud rate to %1...").arg(invocation.baud));
@@ -288,14 +306,14 @@ int runWriteFlash(const Invocation &invocation, const World &world, Console &con
 
     for (int i = 0; i < invocation.images.size(); ++i) {
         const bool last = i == invocation.images.size() - 1;
-        if (writeImage(invocation.images.at(i), invocation, world, console, last) ==
+        if (writeImage(invocation.images.at(i), invocation, world, *device, console, last) ==
             WriteOutcome::Stopped)
             return kFatalExit;
         if (!last)
             console.line();
     }
-    updateDevice(invocation, world, console);
-    hardReset(invocation, world, console);
+    storeWrittenImage(invocation, *device, console);
+    hardReset(invocation, world, *device, console);
     console.release();
     return successExit(world);
 }

@@ -15,6 +15,8 @@
 #include <poll.h>
 #include <pty.h>
 #include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -56,11 +58,20 @@ const char USAGE[] =
     "  --pause MS         pause between the two parts of a split answer (default 200)\n"
     "  --split-at N       bytes in the first part of a split answer (default 4)\n"
     "  --unknown-id N     identifier of answers in fault mode unknown (default 99)\n"
+    "  --link PATH        answer on PATH, a symbolic link to the pseudo-terminal made for it,\n"
+    "                     printed and written as the port; it vanishes in boot mode absent\n"
+    "  --mac TEXT         the chip's MAC as the esptool stand-in prints it (default: made by\n"
+    "                     the stand-in from the serial number)\n"
+    "  --boot MODE        how a newly written image starts at the next reset: none,\n"
+    "                     rollback, other-sn, mute, late, absent (see README.md)\n"
+    "  --boot-ms N        how long boot modes late and absent last (default 3000)\n"
+    "  --boot-sn TEXT     serial number after boot mode other-sn (default QB-SIM-OTHER)\n"
     "  --ignore-stdin     keep running when standard input closes\n"
     "  --help             this text\n";
 
-const char *const KEYS[] = {"sn",    "version", "soc",   "battery",  "fault",
-                            "after", "count",   "pause", "split-at", "unknown-id"};
+const char *const KEYS[] = {"sn",    "version", "soc",     "battery",  "fault",
+                            "after", "count",   "pause",   "split-at", "unknown-id",
+                            "mac",   "boot",    "boot-ms", "boot-sn"};
 
 volatile std::sig_atomic_t g_stop = 0;
 int g_wakePipe[2] = {-1, -1};
@@ -78,9 +89,11 @@ using State = std::map<std::string, std::string>;
 
 State DefaultState()
 {
-    return {{"sn", "QB-SIM-0000001"}, {"version", "10"},   {"soc", "80"},  {"battery", ""},
-            {"fault", "none"},        {"after", "1"},      {"count", "0"}, {"pause", "200"},
-            {"split-at", "4"},        {"unknown-id", "99"}};
+    return {{"sn", "QB-SIM-0000001"}, {"version", "10"}, {"soc", "80"},
+            {"battery", ""},          {"fault", "none"}, {"after", "1"},
+            {"count", "0"},           {"pause", "200"},  {"split-at", "4"},
+            {"unknown-id", "99"},     {"boot", "none"},  {"boot-sn", "QB-SIM-OTHER"},
+            {"boot-ms", "3000"}};
 }
 
 bool ReadStateFile(const std::string &path, State &state)
@@ -115,6 +128,56 @@ bool WriteStateFile(const std::string &path, const State &state)
             return false;
     }
     return std::rename(temp.c_str(), path.c_str()) == 0;
+}
+
+// The esptool stand-in and the tests change the file too, each by reading, editing and renaming
+// it. Whoever changes it holds this lock meanwhile, or a change made at the same moment by
+// another process would be lost.
+class StateLock
+{
+public:
+    explicit StateLock(const std::string &statePath)
+        : fd_(open((statePath + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644))
+    {
+        if (fd_ >= 0)
+            flock(fd_, LOCK_EX);
+    }
+    ~StateLock()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    StateLock(const StateLock &) = delete;
+    StateLock &operator=(const StateLock &) = delete;
+
+private:
+    int fd_;
+};
+
+template <typename Edit> bool EditStateFile(const std::string &path, Edit edit)
+{
+    const StateLock lock(path);
+    State state;
+    if (!ReadStateFile(path, state))
+        return false;
+    edit(state);
+    return WriteStateFile(path, state);
+}
+
+// Only ever a link goes: never a file that someone else has put in its place.
+bool RemoveLink(const std::string &link)
+{
+    struct stat info {
+    };
+    if (lstat(link.c_str(), &info) != 0)
+        return true;
+    return S_ISLNK(info.st_mode) && unlink(link.c_str()) == 0;
+}
+
+// Replaces a link left by a device that was killed.
+bool MakeLink(const std::string &target, const std::string &link)
+{
+    return RemoveLink(link) && symlink(target.c_str(), link.c_str()) == 0;
 }
 
 long Number(const State &state, const char *key, long fallback)
@@ -288,6 +351,7 @@ private:
 struct Options {
     std::string stateFile;
     std::string logFile;
+    std::string link;
     bool ignoreStdin = false;
     State state = DefaultState();
 };
@@ -295,8 +359,8 @@ struct Options {
 class Device
 {
 public:
-    Device(int master, Options options)
-        : master_(master), options_(std::move(options)), start_(Clock::now())
+    Device(int master, std::string pty, Options options)
+        : master_(master), pty_(std::move(pty)), options_(std::move(options)), start_(Clock::now())
     {
     }
 
@@ -311,8 +375,82 @@ public:
         }
     }
 
+    // The state file is watched rather than read at the next request: the esptool stand-in
+    // resets the chip by bumping resets=, and the port of boot mode absent has to vanish at
+    // that moment, before anyone asks.
+    int PollTimeoutMs() const { return options_.stateFile.empty() ? -1 : 20; }
+
+    void Tick()
+    {
+        if (absent_ && Clock::now() >= quietUntil_) {
+            absent_ = false;
+            MakeLink(pty_, options_.link);
+        }
+        WatchResets();
+    }
+
+    // A device that is gone has no port: a stand-in that reads the file afterwards finds none.
+    void Shutdown()
+    {
+        if (!options_.link.empty())
+            RemoveLink(options_.link);
+        if (!options_.stateFile.empty())
+            EditStateFile(options_.stateFile, [](State &state) {
+                state.erase("port");
+                state.erase("pid");
+            });
+    }
+
 private:
     using Clock = std::chrono::steady_clock;
+
+    // Read whole each time: a few hundred bytes, and no file time or inode number tells
+    // reliably of two renames within a clock tick.
+    void WatchResets()
+    {
+        State state;
+        if (options_.stateFile.empty() || !ReadStateFile(options_.stateFile, state))
+            return;
+        const long resets = Number(state, "resets", 0);
+        if (resets != resets_)
+            OnReset(resets);
+    }
+
+    // The chip restarts. An image written since the last start (image=) starts now, the way
+    // boot= tells; without one the device simply answers again.
+    void OnReset(long resets)
+    {
+        resets_ = resets;
+        parser_ = RequestParser();
+        pendingRequest_ = 0;
+        transmissions_ = 0;
+        muted_ = false;
+        quietUntil_ = Clock::now();
+        const bool restoreLink = absent_;
+        absent_ = false;
+        EditStateFile(options_.stateFile, [this, resets](State &state) {
+            const auto image = state.find("image");
+            const std::string mode = image == state.end() ? "none" : Text(state, "boot");
+            if (image != state.end()) {
+                if (mode != "rollback")
+                    state["version"] = image->second;
+                if (mode == "other-sn")
+                    state["sn"] = Text(state, "boot-sn");
+                state.erase(image);
+            }
+            muted_ = mode == "mute";
+            if (mode == "late" || mode == "absent")
+                quietUntil_ += std::chrono::milliseconds(Number(state, "boot-ms", 3000));
+            absent_ = mode == "absent" && !options_.link.empty();
+            // Gone before the stand-in reads booted= and ends: whoever opens the port after
+            // the tool has ended finds it missing.
+            if (absent_)
+                RemoveLink(options_.link);
+            state["booted"] = std::to_string(resets);
+        });
+        if (restoreLink && !absent_)
+            MakeLink(pty_, options_.link);
+    }
 
     void Log(const Bytes &frame)
     {
@@ -330,6 +468,9 @@ private:
     void OnRequest(std::uint8_t request)
     {
         if (request != 3 && request != 5 && request != 7 && request != 9)
+            return;
+        WatchResets();
+        if (muted_ || Clock::now() < quietUntil_)
             return;
         // Another process may have changed the device since the last request.
         if (!options_.stateFile.empty())
@@ -418,9 +559,14 @@ private:
     }
 
     int master_;
+    std::string pty_;
     Options options_;
     Clock::time_point start_;
     RequestParser parser_;
+    long resets_ = 0;
+    bool muted_ = false;
+    bool absent_ = false;
+    Clock::time_point quietUntil_ = Clock::now();
     std::uint8_t pendingRequest_ = 0;
     long transmissions_ = 0;
     std::string lastFault_;
@@ -451,6 +597,8 @@ bool ParseArguments(int argc, char **argv, Options &options, bool &help)
             options.stateFile = value;
         } else if (key == "log") {
             options.logFile = value;
+        } else if (key == "link") {
+            options.link = value;
         } else if (std::find(std::begin(KEYS), std::end(KEYS), key) != std::end(KEYS)) {
             options.state[key] = value;
         } else {
@@ -504,24 +652,37 @@ int main(int argc, char **argv)
     sigaction(SIGINT, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    options.state["port"] = slavePath;
-    if (!options.stateFile.empty() && !WriteStateFile(options.stateFile, options.state)) {
-        std::fprintf(stderr, "simdevice: cannot write %s\n", options.stateFile.c_str());
+    const std::string port = options.link.empty() ? slavePath : options.link;
+    if (!options.link.empty() && !MakeLink(slavePath, options.link)) {
+        std::fprintf(stderr, "simdevice: cannot make the link %s\n", options.link.c_str());
         return 1;
     }
-    std::printf("%s\n", slavePath);
+    options.state["port"] = port;
+    options.state["pty"] = slavePath;
+    // Tells the esptool stand-in that a device runs behind the file and takes its images itself.
+    options.state["pid"] = std::to_string(getpid());
+    if (!options.stateFile.empty()) {
+        const StateLock lock(options.stateFile);
+        if (!WriteStateFile(options.stateFile, options.state)) {
+            std::fprintf(stderr, "simdevice: cannot write %s\n", options.stateFile.c_str());
+            return 1;
+        }
+    }
+    std::printf("%s\n", port.c_str());
     std::fflush(stdout);
 
-    Device device(master, options);
+    Device device(master, slavePath, options);
     pollfd fds[3] = {{master, POLLIN, 0},
                      {g_wakePipe[0], POLLIN, 0},
                      {options.ignoreStdin ? -1 : STDIN_FILENO, POLLIN, 0}};
+    int status = 0;
     while (!g_stop) {
-        if (poll(fds, 3, -1) < 0) {
+        if (poll(fds, 3, device.PollTimeoutMs()) < 0) {
             if (errno == EINTR)
                 continue;
             std::perror("simdevice: poll");
-            return 1;
+            status = 1;
+            break;
         }
         if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {
             char sink[256];
@@ -534,8 +695,10 @@ int main(int argc, char **argv)
             if (n > 0)
                 device.OnBytes(buffer, std::size_t(n));
         }
+        device.Tick();
     }
+    device.Shutdown();
     close(slave);
     close(master);
-    return 0;
+    return status;
 }

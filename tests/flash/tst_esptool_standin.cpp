@@ -1,7 +1,20 @@
 // The esptool stand-in, run as a real process: its command line, its scenarios, the device state
-// it updates, and its terminal form.
+// it updates, the simulated devices it burns, and its terminal form.
 
 #include "flashtext.h"
+
+#ifdef QUORBEL_WITH_SIMDEVICE
+#include "simdevice.h"
+
+#include <QSerialPort>
+
+#include <memory>
+#include <vector>
+#endif
+#ifndef Q_OS_WIN
+#include <csignal>
+#include <unistd.h>
+#endif
 
 #include <QDir>
 #include <QFile>
@@ -40,11 +53,29 @@ struct Result {
     QString text() const { return QString::fromLocal8Bit(out + err); }
 };
 
+// As the products will start the tool when asked: in a process group of its own, which one
+// signal ends.
+class ToolProcess : public QProcess
+{
+public:
+    bool ownGroup = false;
+
+protected:
+    void setupChildProcess() override
+    {
+#ifndef Q_OS_WIN
+        if (ownGroup)
+            ::setpgid(0, 0);
+#endif
+    }
+};
+
 class StandIn
 {
 public:
-    StandIn()
+    explicit StandIn(bool ownGroup = false)
     {
+        m_process.ownGroup = ownGroup;
         m_env = QProcessEnvironment::systemEnvironment();
         for (const QString &key : m_env.keys()) {
             if (key.startsWith("ESPTOOL_STANDIN_") || key == "TERM" || key == "NO_COLOR" ||
@@ -106,7 +137,7 @@ public:
 
 private:
     QProcessEnvironment m_env;
-    QProcess m_process;
+    ToolProcess m_process;
     Result m_result;
 };
 
@@ -159,6 +190,26 @@ QList<double> percentages(const QString &text)
 
 const QByteArray kState = "# simulated device\nport=/dev/pts/77\nversion=12\nname=电池\n";
 
+#ifdef QUORBEL_WITH_SIMDEVICE
+// The device's own answer to the information request, "serial,version"; empty when its port
+// does not open or it does not answer within timeoutMs.
+QString askInfo(const QString &port, int timeoutMs)
+{
+    QSerialPort serial(port);
+    if (!serial.open(QIODevice::ReadWrite))
+        return QString();
+    serial.write(QByteArray::fromHex("A8E238200109A500AF"));
+    QByteArray answer;
+    const QDeadlineTimer deadline(timeoutMs);
+    while (answer.size() < 31 && serial.waitForReadyRead(int(deadline.remainingTime())))
+        answer += serial.readAll();
+    if (answer.size() < 31)
+        return QString();
+    return QString::fromLatin1(answer.mid(7, 19)).section(QChar(0), 0, 0) + ',' +
+           QString::number(quint8(answer[28]) + 256 * quint8(answer[29]));
+}
+#endif
+
 } // namespace
 
 class TestStandIn : public QObject
@@ -175,6 +226,9 @@ private slots:
     void burn_data();
     void burn();
     void lateSuccessComesInTheLastChunk();
+    void onDevices_data();
+    void onDevices();
+    void hangsUntilKilled_data();
     void hangsUntilKilled();
     void terminalForm_data();
     void terminalForm();
@@ -485,8 +539,9 @@ void TestStandIn::burn()
              seen.size());
     // The tool resets the chip on the way out, also after a failure, but not after a crash.
     const QString reset = scenario == "watchdog-reset" ? "Hard resetting with a watchdog..."
-                          : scenario == "no-reset"     ? "Hash of data verified.\n\nStaying in bootloader."
-                                                       : "Hard resetting via RTS pin...";
+                          : scenario == "no-reset"
+                              ? "Hash of data verified.\n\nStaying in bootloader."
+                              : "Hard resetting via RTS pin...";
     QCOMPARE(out.endsWith("\n" + reset + "\n"), !crashes);
     QCOMPARE(QString::fromLocal8Bit(r.err).startsWith("A fatal error occurred: "), exitCode == 2);
 }
@@ -507,25 +562,159 @@ void TestStandIn::lateSuccessComesInTheLastChunk()
         QVERIFY2(!r.outChunks.at(i).contains("100.0%"), r.outChunks.at(i).constData());
 }
 
+void TestStandIn::onDevices_data()
+{
+    QTest::addColumn<int>("count");           // simulated devices, each on a link of its own
+    QTest::addColumn<QStringList>("options"); // of every device
+    QTest::addColumn<QStringList>("env");
+    QTest::addColumn<bool>("burn");          // or probe
+    QTest::addColumn<QList<int>>("targets"); // --port of these devices, a run each, all at once
+    QTest::addColumn<bool>("pull");          // the first target while it is written
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("error");       // in each run's standard error; PORT is its port
+    QTest::addColumn<QStringList>("answers"); // each device's afterwards, "" for none
+    QTest::addColumn<int>("answerAfterMs");   // the last answer, at the earliest (and < 3 s more)
+
+    const QString sn = "QB-SIM-000000";
+    const QStringList none;
+    // clang-format off
+    QTest::newRow("burn: the device restarts with the image's version") << 1 << none << none << true << QList<int>{0} << false << 0 << "" << QStringList{sn + "1,13"} << 0;
+    QTest::newRow("burn: a rollback keeps the old version") << 1 << QStringList{"--boot", "rollback"} << none << true << QList<int>{0} << false << 0 << "" << QStringList{sn + "1,12"} << 0;
+    QTest::newRow("burn: another serial number after the reset") << 1 << QStringList{"--boot", "other-sn", "--boot-sn", "QB-OTHER"} << none << true << QList<int>{0} << false << 0 << "" << QStringList{"QB-OTHER,13"} << 0;
+    QTest::newRow("burn: no answer after the reset") << 1 << QStringList{"--boot", "mute"} << none << true << QList<int>{0} << false << 0 << "" << QStringList{""} << 0;
+    QTest::newRow("burn: a late answer after the reset") << 1 << QStringList{"--boot", "late", "--boot-ms", "800"} << none << true << QList<int>{0} << false << 0 << "" << QStringList{sn + "1,13"} << 700;
+    QTest::newRow("burn: the port absent for a while after the reset") << 1 << QStringList{"--boot", "absent", "--boot-ms", "800"} << none << true << QList<int>{0} << false << 0 << "" << QStringList{sn + "1,13"} << 700;
+    QTest::newRow("failed burn: a reset, the version stays") << 1 << QStringList{"--boot", "late", "--boot-ms", "5000"} << QStringList{"ESPTOOL_STANDIN_SCENARIO=burn-fail"} << true << QList<int>{0} << false << 2 << "Serial data stream stopped" << QStringList{sn + "1,12"} << 0;
+    QTest::newRow("probe of the second of two devices") << 2 << none << none << false << QList<int>{1} << false << 0 << "" << QStringList{sn + "1,12", sn + "2,12"} << 0;
+    QTest::newRow("burn of the first of two: the second keeps its version") << 2 << none << none << true << QList<int>{0} << false << 0 << "" << QStringList{sn + "1,13", sn + "2,12"} << 0;
+    QTest::newRow("four burns at once") << 4 << none << none << true << QList<int>{0, 1, 2, 3} << false << 0 << "" << QStringList{sn + "1,13", sn + "2,13", sn + "3,13", sn + "4,13"} << 0;
+    QTest::newRow("pulled during its burn") << 2 << none << QStringList{"ESPTOOL_STANDIN_PAUSE_MS=60"} << true << QList<int>{0} << true << 2 << "A fatal error occurred: Could not write to PORT: the port is gone ([Errno 5] Input/output error)" << QStringList{"", sn + "2,12"} << 0;
+    QTest::newRow("a port without a device") << 1 << none << none << false << QList<int>{-1} << false << 2 << "Failed to connect to Espressif device" << QStringList{sn + "1,12"} << 0;
+    // clang-format on
+}
+
+// The devices are real simulated ones, asked over their own ports after the runs.
+void TestStandIn::onDevices()
+{
+#ifndef QUORBEL_WITH_SIMDEVICE
+    QSKIP("the simulated device runs on POSIX systems only");
+#else
+    QFETCH(int, count);
+    QFETCH(QStringList, options);
+    QFETCH(QStringList, env);
+    QFETCH(bool, burn);
+    QFETCH(QList<int>, targets);
+    QFETCH(bool, pull);
+    QFETCH(int, exitCode);
+    QFETCH(QString, error);
+    QFETCH(QStringList, answers);
+    QFETCH(int, answerAfterMs);
+
+    std::vector<std::unique_ptr<SimDevice>> devices;
+    QList<const SimDevice *> all;
+    for (int i = 1; i <= count; ++i) {
+        devices.emplace_back(
+            new SimDevice(options + QStringList{"--sn", QStringLiteral("QB-SIM-000000%1").arg(i),
+                                                "--version", "12"},
+                          SimDevice::Port::Link));
+        QVERIFY2(devices.back()->start(), qPrintable(devices.back()->errorString()));
+        all << devices.back().get();
+    }
+    env << "SIMDEVICE_STATE=" + SimDevice::stateList(all);
+    auto portOf = [&](int target) {
+        return target < 0 ? QStringLiteral("/dev/quorbel-no-device") : all.at(target)->portPath();
+    };
+    std::vector<std::unique_ptr<StandIn>> runs;
+    for (int target : targets) {
+        runs.emplace_back(new StandIn);
+        runs.back()->setEnv(env);
+        runs.back()->start(
+            QStringList{"--port", portOf(target)} +
+            (burn ? burnArgs(m_firmware) : QStringList{"--chip", "esp32s3", "chip-id"}));
+    }
+    if (pull) {
+        QTRY_VERIFY_WITH_TIMEOUT(runs.front()->sofar().out.contains("Writing at"), 20000);
+        QVERIFY(devices.at(targets.first())->pull());
+    }
+    QSet<QString> macs;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const Result r = runs[i]->finish();
+        QVERIFY(r.finished);
+        QCOMPARE(r.exitCode, exitCode);
+        const QString err = QString::fromLocal8Bit(r.err);
+        QVERIFY2(error.isEmpty()
+                     ? err.isEmpty()
+                     : err.contains(QString(error).replace("PORT", portOf(targets.at(int(i))))),
+                 qPrintable(err));
+        if (exitCode == 0 &&
+            r.out.contains("Connected to ESP32-S3 on " + portOf(targets.at(int(i))).toLocal8Bit()))
+            macs << flashtext::chipMac(r.text());
+    }
+    QCOMPARE(macs.size(), exitCode == 0 ? targets.size() : 0);
+    QElapsedTimer ended;
+    ended.start();
+    // While the port is absent the stand-in finds none either.
+    if (options.contains("absent")) {
+        StandIn probe;
+        probe.setEnv(env);
+        const Result r = probe.run({"--port", portOf(0), "chip-id"});
+        QCOMPARE(r.exitCode, 2);
+        QVERIFY2(r.err.contains("No such file or directory"), r.err.constData());
+    }
+    for (int i = 0; i < count; ++i) {
+        QString answer;
+        if (answers.at(i).isEmpty())
+            answer = askInfo(portOf(i), 1500);
+        else
+            QTRY_VERIFY_WITH_TIMEOUT(!(answer = askInfo(portOf(i), 300)).isEmpty(), 10000);
+        QCOMPARE(answer, answers.at(i));
+    }
+    QVERIFY2(ended.elapsed() >= answerAfterMs && ended.elapsed() < answerAfterMs + 3000,
+             qPrintable(QString::number(ended.elapsed())));
+#endif
+}
+
+void TestStandIn::hangsUntilKilled_data()
+{
+    QTest::addColumn<bool>("burn");    // or probe
+    QTest::addColumn<QString>("last"); // printed before the hang
+    QTest::addColumn<bool>("group");   // killed by its process group, as the products will end it
+    QTest::newRow("burn, while writing") << true << "Writing at" << false;
+    QTest::newRow("probe, while connecting, its group killed") << false << "Connecting" << true;
+}
+
 void TestStandIn::hangsUntilKilled()
 {
+    QFETCH(bool, burn);
+    QFETCH(QString, last);
+    QFETCH(bool, group);
+#ifdef Q_OS_WIN
+    if (group)
+        QSKIP("process groups are POSIX");
+#endif
     QVERIFY(writeFile(m_state, kState));
-    StandIn standIn;
+    StandIn standIn(group);
     standIn.setEnv({"SIMDEVICE_STATE=" + m_state, "ESPTOOL_STANDIN_SCENARIO=hang"});
     QSignalSpy finished(&standIn.process(),
                         QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
-    standIn.start(burnArgs(m_firmware));
-    QTRY_VERIFY_WITH_TIMEOUT(standIn.sofar().out.contains("Writing at"), 20000);
+    standIn.start(burn ? burnArgs(m_firmware) : QStringList{"--chip", "esp32s3", "chip-id"});
+    QTRY_VERIFY_WITH_TIMEOUT(standIn.sofar().out.contains(last.toLatin1()), 20000);
     // The lines before the hang come a pause apart; let the last of them land first.
     QTest::qWait(300);
     // Nothing more arrives and the process stays; this wait is the assertion itself.
-    const int before = standIn.sofar().out.size();
+    const QByteArray before = standIn.sofar().out + standIn.sofar().err;
     QVERIFY(!finished.wait(500));
-    QCOMPARE(standIn.sofar().out.size(), before);
-    standIn.process().kill();
+    QCOMPARE(standIn.sofar().out + standIn.sofar().err, before);
+#ifndef Q_OS_WIN
+    if (group)
+        QCOMPARE(::kill(-pid_t(standIn.process().processId()), SIGKILL), 0);
+    else
+#endif
+        standIn.process().kill();
     QVERIFY(finished.wait(10000));
-    QCOMPARE(flashtext::burnVerdict(QString::fromLocal8Bit(standIn.sofar().out)),
-             BurnVerdict::Undecided);
+    const QString text = QString::fromLocal8Bit(before);
+    QVERIFY(burn ? text.endsWith(" bytes... \n") : text.endsWith("Connecting...\n"));
+    QCOMPARE(flashtext::burnVerdict(text), BurnVerdict::Undecided);
 }
 
 void TestStandIn::terminalForm_data()

@@ -210,6 +210,9 @@ private slots:
     void withoutPortObject();
     void shutdown();
     void simulatedPortFromEnvironment();
+    void simulatedPortList();
+    void twoWorkersAtOnce_data();
+    void twoWorkersAtOnce();
 
 private:
     bool startWorker();
@@ -340,7 +343,8 @@ void tst_SerialInstance::exchange_data()
     // end, and the device answers that one too, after the caller has had its answer.
     QTest::newRow("answer to a retransmission of an answered request: dropped")
         << device + QStringList{"--fault", "split", "--pause", "1500", "--count", "1"} << 9 << 2
-        << QStringList{info} << QStringList{"m_Times 1", "Answer already received, dropped, id: 10"};
+        << QStringList{info}
+        << QStringList{"m_Times 1", "Answer already received, dropped, id: 10"};
     QTest::newRow("answer to another request: signalled, retries go on")
         << device + QStringList{"--fault", "other"} << 9 << 3
         << QStringList{"version:12", "version:12", "version:12", "failed"}
@@ -723,6 +727,60 @@ void tst_SerialInstance::simulatedPortFromEnvironment()
                               (QStringList{"version:21", "version:22"}), WAIT_MS);
     QCOMPARE(device.state().value("version"), QStringLiteral("22"));
     QCOMPARE(device.receivedFrames().size(), 2);
+}
+
+// Several simulated devices at once: each path of the list is a port of its own, in its order.
+void tst_SerialInstance::simulatedPortList()
+{
+    const QString sep = QDir::listSeparator();
+    qputenv("QUORBEL_SIMULATED_PORT", (sep + "/tmp/b" + sep + sep + "/tmp/a").toLocal8Bit());
+    QStringList simulated;
+    for (const SerialPortDescription &port : SystemSerialPorts()) {
+        if (port.description == QLatin1String("Simulated device"))
+            simulated << port.portName + ' ' + port.systemLocation + ' ' + port.serialNumber;
+    }
+    qunsetenv("QUORBEL_SIMULATED_PORT");
+    QCOMPARE(simulated, (QStringList{"/tmp/b /tmp/b SIM0001", "/tmp/a /tmp/a SIM0002"}));
+}
+
+void tst_SerialInstance::twoWorkersAtOnce_data()
+{
+    QTest::addColumn<bool>("sharedThread");
+    QTest::newRow("each in its own thread") << false;
+    QTest::newRow("both in one thread") << true;
+}
+
+// Both answers come in two parts, the first part of each before the rest of the other: a receive
+// context shared by the two workers would join them wrongly. The second device answers on a
+// link, as a device that can vanish does.
+void tst_SerialInstance::twoWorkersAtOnce()
+{
+    QFETCH(bool, sharedThread);
+    const QStringList split{"--fault", "split", "--soc", "64", "--pause"};
+    SimDevice first(split + QStringList{"400", "--sn", "QB-A", "--version", "21"});
+    SimDevice second(split + QStringList{"200", "--sn", "QB-B", "--version", "22"},
+                     SimDevice::Port::Link);
+    QVERIFY2(first.start() && second.start(),
+             qPrintable(first.errorString() + second.errorString()));
+    QVERIFY(startWorker());
+    SerialInstance other;
+    sharedThread ? other.Init(Inspector::thread(m_worker)) : other.Init();
+    Recorder otherRecorder(&other);
+    Window otherWindow(&other);
+    QVERIFY(openPort(first.portPath()));
+    emit otherWindow.SigOpenSerial(second.portPath(), QSerialPort::Baud115200);
+    QTRY_COMPARE_WITH_TIMEOUT(otherRecorder.events({"connect"}), QStringList{"connect:1,true"},
+                              WAIT_MS);
+
+    request(MSG_GET_INFO);
+    emit other.SigMessageReceived(MSG_GET_INFO, REQUEST_PAYLOAD);
+    QTRY_COMPARE_WITH_TIMEOUT(m_recorder->events({"info", "failed"}),
+                              QStringList{"info:QB-A,21,64"}, WAIT_MS);
+    QTRY_COMPARE_WITH_TIMEOUT(otherRecorder.events({"info", "failed"}),
+                              QStringList{"info:QB-B,22,64"}, WAIT_MS);
+    QCOMPARE(Inspector::thread(&other) == Inspector::thread(m_worker), sharedThread);
+    other.Stop();
+    QVERIFY(Inspector::thread(m_worker)->isRunning());
 }
 
 QTEST_GUILESS_MAIN(tst_SerialInstance)

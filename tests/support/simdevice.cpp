@@ -1,18 +1,30 @@
 #include "simdevice.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
+#include <QScopeGuard>
 #include <QTextStream>
 
-SimDevice::SimDevice(const QStringList &options) : m_options(options) {}
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+SimDevice::SimDevice(const QStringList &options, Port port) : m_options(options), m_port(port) {}
 
 SimDevice::~SimDevice()
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    // Closing its standard input is the device's normal way to end.
-    m_process.closeWriteChannel();
+    if (m_process.state() != QProcess::NotRunning)
+        pull();
+}
+
+bool SimDevice::pull()
+{
+    // The device removes its link and its port from the state file as it ends.
+    if (m_process.state() != QProcess::NotRunning)
+        m_process.terminate();
     if (!m_process.waitForFinished(5000)) {
         m_process.terminate();
         if (!m_process.waitForFinished(2000)) {
@@ -20,6 +32,17 @@ SimDevice::~SimDevice()
             m_process.waitForFinished(2000);
         }
     }
+    if (m_port == Port::Link && QFileInfo(m_portPath).isSymLink())
+        QFile::remove(m_portPath);
+    return m_process.state() == QProcess::NotRunning && !QFileInfo::exists(m_portPath);
+}
+
+QString SimDevice::stateList(const QList<const SimDevice *> &devices)
+{
+    QStringList files;
+    for (const SimDevice *device : devices)
+        files << device->stateFile();
+    return files.join(QDir::listSeparator());
 }
 
 QString SimDevice::stateFile() const
@@ -41,6 +64,8 @@ bool SimDevice::start(int timeoutMs)
     const QString program = QStringLiteral(QUORBEL_SIMDEVICE_BIN_DIR "/simdevice");
     QStringList arguments{QStringLiteral("--state"), stateFile(), QStringLiteral("--log"),
                           logFile()};
+    if (m_port == Port::Link)
+        arguments << QStringLiteral("--link") << m_dir.filePath(QStringLiteral("ttySIM"));
     arguments += m_options;
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start(program, arguments);
@@ -83,6 +108,11 @@ QMap<QString, QString> SimDevice::state() const
 
 bool SimDevice::setState(const QString &key, const QString &value)
 {
+    // The device and the esptool stand-in change the file too, under this lock.
+    const int lock =
+        open(QFile::encodeName(stateFile() + ".lock"), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    flock(lock, LOCK_EX);
+    const auto unlock = qScopeGuard([lock] { close(lock); });
     QMap<QString, QString> values = state();
     values.insert(key, value);
     // The device may read the file at any moment; it must find the old or the new one whole.
