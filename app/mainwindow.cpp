@@ -9,6 +9,7 @@
 #include "flashtext.h"
 #include "portwatcher.h"
 #include "serialinstance.h"
+#include "startup.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -20,11 +21,6 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QStyle>
-
-#ifdef Q_OS_WIN
-#include "devicechange.h"
-#include <windows.h>
-#endif
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui_MainWindow), m_pProcess(new esptool::ToolProcess(this))
@@ -70,15 +66,7 @@ MainWindow::~MainWindow()
 
 void MainWindow::InitStyle()
 {
-    auto *styleFile = new QFile(":/qss/style.qss", this);
-    qDebug() << "Find styleFile:" << styleFile->exists();
-    QByteArray styleSheet;
-    if (styleFile->open(QFile::ReadOnly))
-        styleSheet = styleFile->readAll();
-    // fromUtf8 of the raw pointer: a zero byte, should one slip in, ends the sheet.
-    qApp->setStyleSheet(QString::fromUtf8(styleSheet.constData()));
-    styleFile->close();
-
+    startup::applyStyleSheet();
     setWindowTitle(tr("Quorbel升级工具_V:0.00.01"));
     setWindowIcon(QIcon(":/Image/Image/logo.ico"));
 }
@@ -130,9 +118,9 @@ void MainWindow::InitConnect()
 
 void MainWindow::InitPortWatcher()
 {
-    auto *watcher = new PortWatcher(this);
-    connect(watcher, &PortWatcher::portArrived, this, &MainWindow::slotSerialPortArrived);
-    connect(watcher, &PortWatcher::portRemoved, this, &MainWindow::slotSerialPortRemoved);
+    m_pPortWatcher = new PortWatcher(this);
+    connect(m_pPortWatcher, &PortWatcher::portArrived, this, &MainWindow::slotSerialPortArrived);
+    connect(m_pPortWatcher, &PortWatcher::portRemoved, this, &MainWindow::slotSerialPortRemoved);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -383,23 +371,9 @@ void MainWindow::closeEvent(QCloseEvent *event)
 
 bool MainWindow::nativeEvent(const QByteArray &eventType, void *message, long *result)
 {
-#ifdef Q_OS_WIN
-    Q_UNUSED(eventType)
-    Q_UNUSED(result)
-    const MSG *msg = static_cast<const MSG *>(message);
-    if (msg->message != WM_DEVICECHANGE)
-        return false;
-    const DeviceChange change =
-        decodeDeviceBroadcast(msg->wParam, reinterpret_cast<const void *>(msg->lParam));
-    if (change.kind == DeviceChange::Arrival)
-        slotSerialPortArrived(change.portName);
-    else if (change.kind == DeviceChange::Removal)
-        slotSerialPortRemoved(change.portName);
+    m_pPortWatcher->takeNativeMessage(message);
     // The toolkit's own handling of the message goes on.
-    return false;
-#else
     return QMainWindow::nativeEvent(eventType, message, result);
-#endif
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include "messages.h"
 #include "toolprocess.h"
 
+class PortWatcher;
 class QSettings;
 class Ui_MainWindow;
 namespace burn
@@ -116,6 +117,7 @@ private:
     std::unique_ptr<burn::RecordFolder> m_pRecord;
     // The burn under way, or the last one.
     burn::BurnRun *m_pRun = nullptr;
+    PortWatcher *m_pPortWatcher = nullptr;
 
     friend class WindowInspector;
 };

@@ -1,5 +1,8 @@
 #include "startup.h"
 
+#include <QApplication>
+#include <QDebug>
+#include <QFile>
 #include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QPushButton>
@@ -20,6 +23,17 @@ void scaleWithDisplay()
     QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
         Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
 #endif
+}
+
+void applyStyleSheet()
+{
+    QFile styleFile(QStringLiteral(":/qss/style.qss"));
+    qDebug() << "Find styleFile:" << styleFile.exists();
+    QByteArray styleSheet;
+    if (styleFile.open(QFile::ReadOnly))
+        styleSheet = styleFile.readAll();
+    // fromUtf8 of the raw pointer: a zero byte, should one slip in, ends the sheet.
+    qApp->setStyleSheet(QString::fromUtf8(styleSheet.constData()));
 }
 
 void reportWindowWhenAsked(QWidget *window, const char *buttonName)

@@ -14,6 +14,10 @@ namespace startup
 // the server's DPI or QT_SCALE_FACTOR alike).
 void scaleWithDisplay();
 
+// The style sheet of the resource bundle for the whole application, as every program of the
+// family looks. A program built without the bundle keeps Qt's own look.
+void applyStyleSheet();
+
 // For the zip's test only: with QUORBEL_REPORT_WINDOW set, once the window is on screen, one
 // line on standard output gives its size and the size of the named button's text, both in
 // device pixels, and the sizes of the window icon's images:

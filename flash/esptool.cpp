@@ -37,9 +37,12 @@ QStringList burnArguments(const QString &firmwarePath, const QString &port)
                                    firmwarePath};
 }
 
-QStringList probeArguments()
+QStringList probeArguments(const QString &port)
 {
-    return {QStringLiteral("chip-id")};
+    if (port.isEmpty())
+        return {QStringLiteral("chip-id")};
+    return {QStringLiteral("--chip"), QStringLiteral("esp32s3"), QStringLiteral("--port"), port,
+            QStringLiteral("chip-id")};
 }
 
 QProcessEnvironment environment()

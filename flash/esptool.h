@@ -24,8 +24,9 @@ QString program();
 // which need not be the one that was read.
 QStringList burnArguments(const QString &firmwarePath, const QString &port = QString());
 
-// The device probe.
-QStringList probeArguments();
+// The device probe. Given a port, the tool tries that port alone, as a station lane does: a
+// search of all ports would reset every board on the bench.
+QStringList probeArguments(const QString &port = QString());
 
 // The inherited environment plus NO_COLOR=1 and PYTHONUNBUFFERED=1: a TERM inherited from a
 // terminal must not switch the tool to its terminal form, and its output must arrive as written.

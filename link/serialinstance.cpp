@@ -52,6 +52,26 @@ QList<SerialPortDescription> SystemSerialPorts()
     return ports;
 }
 
+QList<SerialPortDescription> UsablePorts(const QList<SerialPortDescription> &ports)
+{
+    QList<SerialPortDescription> usable;
+    for (const SerialPortDescription &port : ports) {
+        if (!port.description.isEmpty() && !port.manufacturer.isEmpty() &&
+            !port.serialNumber.isEmpty())
+            usable.append(port);
+    }
+    return usable;
+}
+
+QString ToolPortName(const SerialPortDescription &port)
+{
+#ifdef Q_OS_WIN
+    return port.portName;
+#else
+    return port.systemLocation;
+#endif
+}
+
 SerialInstance::SerialInstance(QObject *parent) : QObject(parent) {}
 
 SerialInstance::~SerialInstance()
@@ -169,11 +189,8 @@ void SerialInstance::slotSetPortInfoList()
 {
     QStringList list{QString()};
     const QList<SerialPortDescription> ports =
-        m_enumerator ? m_enumerator() : QList<SerialPortDescription>();
+        UsablePorts(m_enumerator ? m_enumerator() : QList<SerialPortDescription>());
     for (const SerialPortDescription &port : ports) {
-        if (port.description.isEmpty() || port.manufacturer.isEmpty() ||
-            port.serialNumber.isEmpty())
-            continue;
         list.append(port.portName);
         qDebug() << "[serial]:serialPortName:" << port.portName;
         qDebug() << "[serial]:Description : " << port.description;

@@ -31,6 +31,14 @@ using SerialPortEnumerator = std::function<QList<SerialPortDescription>()>;
 // device can be chosen like a real one.
 QList<SerialPortDescription> SystemSerialPorts();
 
+// The ports a device may be on: those the system describes fully (description, manufacturer
+// and serial number). Built-in UARTs and virtual ports come without, and no device answers there.
+QList<SerialPortDescription> UsablePorts(const QList<SerialPortDescription> &ports);
+
+// The name the flashing tool and the hot-plug sources give the port: COM<n> on Windows, the
+// device path (/dev/ttyACM0) elsewhere.
+QString ToolPortName(const SerialPortDescription &port);
+
 // The one owner of one serial port; any number of them may run, each on its own port. Lives in
 // a thread of its own or one shared with other workers; every call into it is a queued signal,
 // every answer goes out as a queued signal.

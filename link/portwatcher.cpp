@@ -7,6 +7,11 @@
 #include <libudev.h>
 #endif
 
+#ifdef Q_OS_WIN
+#include "devicechange.h"
+#include <windows.h>
+#endif
+
 PortWatcher::PortWatcher(QObject *parent) : QObject(parent)
 {
 #ifdef QUORBEL_HAVE_UDEV
@@ -51,5 +56,22 @@ void PortWatcher::readEvents()
         else if (action == QLatin1String("remove"))
             emit portRemoved(portName);
     }
+#endif
+}
+
+void PortWatcher::takeNativeMessage(const void *message)
+{
+#ifdef Q_OS_WIN
+    const MSG *msg = static_cast<const MSG *>(message);
+    if (msg->message != WM_DEVICECHANGE)
+        return;
+    const DeviceChange change =
+        decodeDeviceBroadcast(msg->wParam, reinterpret_cast<const void *>(msg->lParam));
+    if (change.kind == DeviceChange::Arrival)
+        emit portArrived(change.portName);
+    else if (change.kind == DeviceChange::Removal)
+        emit portRemoved(change.portName);
+#else
+    Q_UNUSED(message)
 #endif
 }

@@ -5,9 +5,9 @@
 
 class QSocketNotifier;
 
-// Tells of serial ports plugged in and pulled out, where the platform offers a way to listen
-// for that without a window message (udev on Linux). Windows reports the same through the
-// window's native events instead, so there this watcher stays silent.
+// Tells of serial ports plugged in and pulled out: from udev on Linux, and on Windows from the
+// device-change messages that only a window receives, so there the window hands its native
+// messages to takeNativeMessage().
 class PortWatcher : public QObject
 {
     Q_OBJECT
@@ -15,6 +15,10 @@ class PortWatcher : public QObject
 public:
     explicit PortWatcher(QObject *parent = nullptr);
     ~PortWatcher() override;
+
+    // A window's native message (a MSG on Windows; nothing is read elsewhere): a port arrival or
+    // removal among them comes out as the signals below, before the toolkit handles it.
+    void takeNativeMessage(const void *message);
 
 signals:
     void portArrived(const QString &portName);
