@@ -1,0 +1,14 @@
+#include "startup.h"
+#include "stationwindow.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    startup::scaleWithDisplay();
+    QApplication application(argc, argv);
+    station::StationWindow window;
+    window.show();
+    startup::reportWindowWhenAsked(&window, "pushButton_Burn");
+    return application.exec();
+}
