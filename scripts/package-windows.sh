@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # package-windows.sh [build-dir]: cross-builds for 64-bit Windows, on Debian, with MinGW-w64:
-# Quorbel.exe, flasher.exe, the esptool stand-in and every test that runs on Windows, warning-free
+# Quorbel.exe, flasher.exe, QuorbelStation.exe, the esptool stand-in and every test that runs on Windows, warning-free
 # (-Werror), against the Qt for MinGW named by QUORBEL_QT_MINGW (a folder laid out like the
 # unpacked qt5-mingw-w64/). Then makes the portable zip, Quorbel-<version>-win64.zip, in the build
 # folder (build-win/ by default). Installs the Debian packages it needs when they are missing.
@@ -36,7 +36,7 @@ zip="$dir/$name.zip"
 rm -rf "$dir/zip" "$zip"
 mkdir -p "$stage/platforms" "$stage/styles" "$stage/imageformats"
 
-cp "$dir/bin/Quorbel.exe" "$dir/bin/flasher.exe" "$stage/"
+cp "$dir/bin/Quorbel.exe" "$dir/bin/flasher.exe" "$dir/bin/QuorbelStation.exe" "$stage/"
 cp "$qt/plugins/platforms/qwindows.dll" "$stage/platforms/"
 cp "$qt/plugins/styles/qwindowsvistastyle.dll" "$stage/styles/"
 # Quorbel's window icon is an .ico resource; without its reader the icon loads nothing. The

@@ -2,13 +2,14 @@
 # test-deb.sh [build-dir]: makes the Debian package (scripts/package-deb.sh, build-deb/ by
 # default) and proves it on this machine, as root or with sudo:
 #   - lintian reports no error (its warnings and notes are printed);
-#   - it holds both programs, the two commands, the desktop entries, the icons and the documents,
-#     and its Depends came from dpkg-shlibdeps;
+#   - it holds the three programs, their commands, the desktop entries, the icons and the
+#     documents, and its Depends came from dpkg-shlibdeps;
 #   - it installs with apt-get; the desktop entries pass desktop-file-validate and each icon is a
 #     PNG of its folder's size;
-#   - quorbel and quorbel-flasher, started offscreen from an empty HOME, stay up, both in the
-#     data folder ~/.local/share/quorbel, where both open the one CONFIG/config.ini; quorbel
-#     follows XDG_DATA_HOME when it is set;
+#   - quorbel, quorbel-flasher and quorbel-station, started offscreen from an empty HOME, stay
+#     up, all in the data folder ~/.local/share/quorbel, where all open the one
+#     CONFIG/config.ini; quorbel follows XDG_DATA_HOME when it is set; the station's window
+#     comes up (it reports itself);
 #   - apt-get remove leaves nothing behind in /usr, nor any package it brought in.
 # It leaves the machine as it found it: whatever step fails, the programs are stopped and the
 # package removed. The last line it prints is a one-line summary.
@@ -74,10 +75,12 @@ warnings="$(grep -c '^W: ' "$work/lintian" || true)"
 
 step="reading the package"
 sizes=(16 32 48 64 128 256)
-expected=(usr/bin/quorbel usr/bin/quorbel-flasher usr/lib/quorbel/Quorbel usr/lib/quorbel/flasher
-  usr/share/applications/quorbel.desktop usr/share/applications/quorbel-flasher.desktop
-  usr/share/man/man1/quorbel.1.gz usr/share/man/man1/quorbel-flasher.1.gz
+commands=(quorbel quorbel-flasher quorbel-station)
+expected=(usr/lib/quorbel/Quorbel usr/lib/quorbel/flasher usr/lib/quorbel/QuorbelStation
   usr/share/doc/quorbel/copyright usr/share/doc/quorbel/changelog.Debian.gz)
+for c in "${commands[@]}"; do
+  expected+=("usr/bin/$c" "usr/share/applications/$c.desktop" "usr/share/man/man1/$c.1.gz")
+done
 for s in "${sizes[@]}"; do expected+=("usr/share/icons/hicolor/${s}x${s}/apps/quorbel.png"); done
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' | sort >"$work/files"
 missing="$(printf '%s\n' "${expected[@]}" | sort | comm -23 - "$work/files")"
@@ -98,11 +101,11 @@ mapfile -t brought_in < <(apt_get install -s "$deb" |
 ours=1
 quiet "apt-get install" apt_get install -y -qq "$deb"
 installed || fail "apt-get install left quorbel not installed"
-for command in quorbel quorbel-flasher; do
+for command in "${commands[@]}"; do
   [ "$(command -v "$command")" = "/usr/bin/$command" ] || fail "no command /usr/bin/$command"
+  desktop-file-validate "/usr/share/applications/$command.desktop" ||
+    fail "the desktop entry $command.desktop is not valid"
 done
-desktop-file-validate /usr/share/applications/quorbel.desktop \
-  /usr/share/applications/quorbel-flasher.desktop || fail "a desktop entry is not valid"
 for s in "${sizes[@]}"; do
   icon="/usr/share/icons/hicolor/${s}x${s}/apps/quorbel.png"
   file -b "$icon" | grep -q "^PNG image data, $s x $s," || fail "$icon: $(file -b "$icon")"
@@ -125,10 +128,11 @@ data="$home/.local/share/quorbel"
 start quorbel quorbel
 start quorbel-flasher quorbel-flasher
 start quorbel-xdg quorbel XDG_DATA_HOME="$work/xdg"
-programs=(Quorbel flasher Quorbel)
-folders=("$data" "$data" "$work/xdg/quorbel")
+start quorbel-station quorbel-station QUORBEL_REPORT_WINDOW=1
+programs=(Quorbel flasher Quorbel QuorbelStation)
+folders=("$data" "$data" "$work/xdg/quorbel" "$data")
 
-# Each program names the settings file it opened; once all three have, they have started.
+# Each program names the settings file it opened; once all have, they have started.
 for i in "${!pids[@]}"; do
   line="str_CfgFileName \"${folders[$i]}/CONFIG/config.ini\""
   for _ in $(seq 300); do
@@ -143,6 +147,9 @@ done
 step="watching the programs"
 up=3
 sleep "$up"
+# The station reports its window once it is on its screen: "window=WxH text=... icons=...".
+grep -q '^window=[0-9]*x[0-9]* ' "$work/quorbel-station.log" ||
+  { cat "$work/quorbel-station.log" >&2; fail "quorbel-station showed no window"; }
 for i in "${!pids[@]}"; do
   pid="${pids[$i]}"
   kill -0 "$pid" 2>/dev/null || { cat "$work/${labels[$i]}.log" >&2; fail "${labels[$i]} ended"; }
@@ -175,5 +182,6 @@ done)"
 
 step="summing up"
 echo "deb check: passed: $name, $files files; lintian errors $errors, warnings $warnings;" \
-  "installed, 2 valid desktop entries, ${#sizes[@]} icons; quorbel and quorbel-flasher up ${up} s" \
-  "from an empty HOME in one CONFIG under ~/.local/share/quorbel; removed, nothing left in /usr"
+  "installed, ${#commands[@]} valid desktop entries, ${#sizes[@]} icons; ${commands[*]} up ${up} s" \
+  "from an empty HOME in one CONFIG under ~/.local/share/quorbel, the station's window shown;" \
+  "removed, nothing left in /usr"

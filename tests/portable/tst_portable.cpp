@@ -103,6 +103,7 @@ void TestPortable::startsAndCloses_data()
     // clang-format off
     QTest::newRow("upgrade tool") << "Quorbel.exe" << QString::fromUtf8("Quorbel升级工具_V:0.00.01") << "16,24,32,48,64,72,96,128,256";
     QTest::newRow("burn tool") << "flasher.exe" << "MainWindow" << "";
+    QTest::newRow("station") << "QuorbelStation.exe" << QString::fromUtf8("Quorbel 工位") << "16,24,32,48,64,72,96,128,256";
     // clang-format on
 }
 
