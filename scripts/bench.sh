@@ -2,11 +2,11 @@
 # bench.sh [build-dir]: builds the benchmarks in a Release tree (default build-bench) and runs
 # them all, then prints one table: each measure with Quorbel's figure, the reference figure and
 # their ratio. Each program's own details (per-run figures, the parser's report) go to
-# <build-dir>/bench-details.log. Takes about two minutes; nothing else should run meanwhile.
+# <build-dir>/bench-details.log. Takes about three minutes; nothing else should run meanwhile.
 #
 # Repetitions can be changed through QUORBEL_BENCH_STARTUP_RUNS, QUORBEL_BENCH_GETINFO_RUNS,
 # QUORBEL_BENCH_IDLE_ROUNDS, QUORBEL_BENCH_BURN_RUNS, QUORBEL_BENCH_IMAGE_MIB,
-# QUORBEL_BENCH_RECORD_RUNS and QUORBEL_BENCH_RECORD_MIB.
+# QUORBEL_BENCH_RECORD_RUNS, QUORBEL_BENCH_RECORD_MIB and QUORBEL_BENCH_STATION_RUNS.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 dir="${1:-$root/build-bench}"
@@ -48,6 +48,7 @@ run bench_parser
 run bench_idle
 run bench_responsiveness
 run bench_record
+run bench_station
 load_after="$(cut -d' ' -f1-3 /proc/loadavg)"
 
 echo "Quorbel benchmarks, $(date '+%Y-%m-%d %H:%M'), $(nproc) cores," \

@@ -4,6 +4,7 @@
 #include "portlist.h"
 
 #include <QFileInfo>
+#include <QTimer>
 
 #include <algorithm>
 #include <utility>
@@ -45,14 +46,20 @@ void Station::startAll()
 
 void Station::admit()
 {
-    int running = int(std::count_if(m_lanes.cbegin(), m_lanes.cend(),
-                                    [](const Lane *lane) { return lane->isRunning(); }));
-    while (running < m_limits.maxParallel && !m_queue.isEmpty()) {
+    const int running = int(std::count_if(m_lanes.cbegin(), m_lanes.cend(),
+                                          [](const Lane *lane) { return lane->isRunning(); }));
+    if (running >= m_limits.maxParallel)
+        return;
+    while (!m_queue.isEmpty()) {
         const QPointer<Lane> lane = m_queue.takeFirst();
         if (!lane || lane->state() != Lane::State::Queued)
             continue;
         lane->burn();
-        ++running;
+        // One start per turn of the event loop: eight starts at once (their transcripts pruned,
+        // their tools forked) would hold the window for a frame or two.
+        if (!m_queue.isEmpty())
+            QTimer::singleShot(0, this, &Station::admit);
+        return;
     }
 }
 
