@@ -9,6 +9,7 @@ int main(int argc, char *argv[])
 {
     startup::scaleWithDisplay();
     QApplication a(argc, argv);
+    startup::quitOnTerminationSignals();
 
     qRegisterMetaType<stru_BatteryInfo>("stru_BatteryInfo");
     SerialInstance::GetInstance()->Init();

@@ -11,8 +11,32 @@
 
 #include <cstdio>
 
+#ifndef Q_OS_WIN
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 namespace startup
 {
+
+namespace
+{
+
+#ifndef Q_OS_WIN
+// A signal handler may do almost nothing: it writes one byte, and the event loop reads it.
+int s_signalPipe[2] = {-1, -1};
+
+void notifyLoop(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(s_signalPipe[0], &byte, 1);
+}
+#endif
+
+} // namespace
 
 void scaleWithDisplay()
 {
@@ -59,6 +83,33 @@ void reportWindowWhenAsked(QWidget *window, const char *buttonName)
         std::fputs(line.toUtf8().constData(), stdout);
         std::fflush(stdout);
     });
+}
+
+void quitOnTerminationSignals(std::function<void()> action)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(action)
+#else
+    if (!action)
+        action = [] { QCoreApplication::quit(); };
+    if (s_signalPipe[0] >= 0)
+        return;
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, s_signalPipe) != 0)
+        return;
+    auto *notifier =
+        new QSocketNotifier(s_signalPipe[1], QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [action] {
+        char byte = 0;
+        if (::read(s_signalPipe[1], &byte, 1) == 1)
+            action();
+    });
+    struct sigaction handler = {};
+    handler.sa_handler = notifyLoop;
+    sigemptyset(&handler.sa_mask);
+    handler.sa_flags = SA_RESTART;
+    for (const int signal : {SIGTERM, SIGHUP, SIGINT})
+        ::sigaction(signal, &handler, nullptr);
+#endif
 }
 
 } // namespace startup

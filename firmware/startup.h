@@ -2,6 +2,8 @@
 
 // What both programs do around their application object.
 
+#include <functional>
+
 class QWidget;
 
 namespace startup
@@ -24,5 +26,12 @@ void applyStyleSheet();
 //   window=980x783 text=80x23 icons=16,24,32,48,64,72,96,128,256
 // Measured from inside, because only the program knows what its own icon loaded.
 void reportWindowWhenAsked(QWidget *window, const char *buttonName);
+
+// Called once the application object exists. A logout, a shutdown or a kill without -9 sends
+// SIGTERM (SIGHUP when the terminal goes, SIGINT for Ctrl+C), whose default ends the process on
+// the spot: a burn would then leave no row, and rows waiting for the disk would be lost. Here
+// they end the event loop instead, so the windows close as when the user closes them. The
+// action defaults to quitting the application; on Windows nothing is installed.
+void quitOnTerminationSignals(std::function<void()> action = {});
 
 } // namespace startup

@@ -7,6 +7,7 @@ int main(int argc, char *argv[])
 {
     startup::scaleWithDisplay();
     QApplication a(argc, argv);
+    startup::quitOnTerminationSignals();
     flasher::MainWindow w;
     w.show();
     startup::reportWindowWhenAsked(&w, "pushButton_Burn");

@@ -75,6 +75,8 @@ private slots:
     void fileChoice();
     void settingsSharedWithUpgradeTool_data();
     void settingsSharedWithUpgradeTool();
+    void terminationClosesTheWindow_data();
+    void terminationClosesTheWindow();
 
 private:
     // Chooses images/<fileName> (40 KiB) in the window and returns its path.
@@ -523,6 +525,41 @@ void TestFlasher::settingsSharedWithUpgradeTool()
     }
     QCOMPARE(m_dialog->calls().size(), 2);
     QCOMPARE(m_dialog->calls().last().dir, folder);
+}
+
+// A logout or a shutdown must close the programs as the user would, so that the burn and the
+// rows that wait are written down, rather than end them where they stand.
+void TestFlasher::terminationClosesTheWindow_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<int>("signal");
+
+    // clang-format off
+    QTest::newRow("flasher, SIGTERM") << "flasher" << int(SIGTERM);
+    QTest::newRow("flasher, SIGHUP") << "flasher" << int(SIGHUP);
+    QTest::newRow("Quorbel, SIGTERM") << "Quorbel" << int(SIGTERM);
+    QTest::newRow("Quorbel, SIGINT") << "Quorbel" << int(SIGINT);
+    // clang-format on
+}
+
+void TestFlasher::terminationClosesTheWindow()
+{
+#ifdef Q_OS_WIN
+    QSKIP("POSIX signals");
+#else
+    QFETCH(QString, program);
+    QFETCH(int, signal);
+    QProcess process;
+    process.setWorkingDirectory(m_work->path());
+    process.start(QStringLiteral(QUORBEL_BIN_DIR "/") + program, QStringList());
+    QVERIFY(process.waitForStarted());
+    // The folder comes with the window, after the signals are taken over.
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(m_work->path("CONFIG")), 10000);
+    ::kill(pid_t(process.processId()), signal);
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 0);
+#endif
 }
 
 QTEST_MAIN(TestFlasher)
