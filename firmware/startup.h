@@ -1,6 +1,6 @@
 #pragma once
 
-// What both programs do around their application object.
+// What the programs do around their application object.
 
 #include <functional>
 
