@@ -9,12 +9,14 @@
 #include "simdevice.h"
 
 #include "lane.h"
+#include "portlist.h"
 #include "station.h"
 #include "stationwindow.h"
 
 #include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTableWidget>
 #include <QtTest>
 
@@ -190,10 +192,13 @@ void TestStation::bench()
             station::Lane *lane = *std::find_if(
                 all.cbegin(), all.cend(), [&port](auto *lane) { return lane->port() == port; });
             QTRY_VERIFY_WITH_TIMEOUT(lane->progress() > 0, kWaitMs);
-            QVERIFY(sims.at(size_t(i))->pull());
+            // The system lists the port as gone before the tool finds it so.
             early.removeAll(port);
             qputenv("QUORBEL_SIMULATED_PORT", early.join(':').toUtf8());
+            QSignalSpy listed(bench->findChild<PortList *>(), &PortList::listed);
             bench->portRemoved(port);
+            QVERIFY(listed.wait(kWaitMs));
+            QVERIFY(sims.at(size_t(i))->pull());
         } else if (devices.at(i).endsWith("late")) {
             qputenv("QUORBEL_SIMULATED_PORT", (early << port).join(':').toUtf8());
             bench->portArrived(port);
