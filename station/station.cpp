@@ -4,7 +4,6 @@
 #include "portlist.h"
 
 #include <QFileInfo>
-#include <QTimer>
 
 #include <algorithm>
 #include <utility>
@@ -46,6 +45,12 @@ void Station::startAll()
 
 void Station::admit()
 {
+    // One start at a time: the next lane starts once the last one's tool runs (or its run has
+    // ended). Eight hashes that end together would otherwise start eight tools in one turn of
+    // the event loop, and their forks hold the window for a frame or two.
+    const Lane *last = m_starting;
+    if (last && last->run() && last->run()->isActive() && !last->run()->isWriting())
+        return;
     const int running = int(std::count_if(m_lanes.cbegin(), m_lanes.cend(),
                                           [](const Lane *lane) { return lane->isRunning(); }));
     if (running >= m_limits.maxParallel)
@@ -55,10 +60,9 @@ void Station::admit()
         if (!lane || lane->state() != Lane::State::Queued)
             continue;
         lane->burn();
-        // One start per turn of the event loop: eight starts at once (their transcripts pruned,
-        // their tools forked) would hold the window for a frame or two.
-        if (!m_queue.isEmpty())
-            QTimer::singleShot(0, this, &Station::admit);
+        m_starting = lane;
+        connect(lane->run(), &burn::BurnRun::writingChanged, this, &Station::admit,
+                Qt::QueuedConnection);
         return;
     }
 }

@@ -86,6 +86,7 @@ private:
     PortList *m_ports = nullptr;
     QList<Lane *> m_lanes;
     QList<QPointer<Lane>> m_queue;
+    QPointer<Lane> m_starting; // the last lane started, until its tool runs
     int m_listsAsked = 0;
     int m_listsSeen = 0;
     QHash<const Lane *, int> m_idleSince; // the lists asked for when each lane last went idle

@@ -51,8 +51,6 @@ private:
     QCheckBox *m_autoStart = nullptr;
     QLabel *m_counts = nullptr;
     QTableWidget *m_lanes = nullptr;
-
-    friend class StationInspector;
 };
 
 } // namespace station
