@@ -31,14 +31,6 @@ const int kWaitMs = 60000;
 
 using Devices = std::vector<std::unique_ptr<SimDevice>>;
 
-QString joined(const Devices &devices, QString (SimDevice::*part)() const)
-{
-    QStringList parts;
-    for (const auto &device : devices)
-        parts << ((*device).*part)();
-    return parts.join(QDir::listSeparator());
-}
-
 } // namespace
 
 class TestStation : public QObject
@@ -135,7 +127,10 @@ void TestStation::bench()
         if (!devices.at(i).endsWith("late"))
             early << sims.at(size_t(i))->portPath();
     qputenv("QUORBEL_SIMULATED_PORT", early.join(':').toUtf8());
-    qputenv("SIMDEVICE_STATE", joined(sims, &SimDevice::stateFile).toUtf8());
+    QList<const SimDevice *> everyDevice;
+    for (const auto &device : sims)
+        everyDevice << device.get();
+    qputenv("SIMDEVICE_STATE", SimDevice::stateList(everyDevice).toUtf8());
 
     LogCapture log;
     BoxCatcher catcher;
