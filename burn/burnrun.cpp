@@ -47,21 +47,10 @@ Verify verifyAnswer(const QString &serial, int fileVersion, const DeviceAnswer &
 
 QString verifyName(Verify verify)
 {
-    switch (verify) {
-    case Verify::Ok:
-        return QStringLiteral("ok");
-    case Verify::OtherVersion:
-        return QStringLiteral("other-version");
-    case Verify::OtherDevice:
-        return QStringLiteral("other-device");
-    case Verify::NoAnswer:
-        return QStringLiteral("no-answer");
-    case Verify::Stopped:
-        return QStringLiteral("stopped");
-    case Verify::None:
-        break;
-    }
-    return QString();
+    // In the order of Verify.
+    static const char *const names[] = {"",          "ok",     "other-version", "other-device",
+                                        "no-answer", "stopped"};
+    return QString::fromLatin1(names[int(verify)]);
 }
 
 QString failureReason(const Outcome &outcome)
