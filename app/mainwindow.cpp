@@ -554,6 +554,9 @@ void MainWindow::burnVerdict(const burn::Outcome &outcome)
     // again, so it is shown as the failure it may be.
     repolish(ui->progressBar, "error");
     ui->progressBar->setValue(100);
+    // The reading is over; the bar says where the burn got to, as after a failure of the tool.
+    if (outcome.verify != burn::Verify::None)
+        ui->progressBar->setFormat(QStringLiteral("升级中... %p%"));
     const QString reason = burn::failureReason(outcome);
     QMessageBox::warning(this, tr("提示"),
                          reason.isEmpty() ? tr("升级失败") : tr("升级失败：") + reason);
