@@ -262,7 +262,7 @@ void TestGate::declines()
 void TestGate::wholeUpgrade()
 {
 #ifndef QUORBEL_HAVE_SIMDEVICE
-    QSKIP("the device's answer after the burn: QSerialPort under Wine never receives");
+    QSKIP("the read-back needs the simulated device, POSIX only; under Wine no answer arrives");
 #else
     setScenario("ok");
     // It restarts with the image the stand-in writes, and confirms it.

@@ -7,6 +7,7 @@
 #include "historyfile.h"
 #include "logcapture.h"
 #include "processcheck.h"
+#include "serialinstance.h"
 #include "writeblock.h"
 #ifdef QUORBEL_HAVE_SIMDEVICE
 #include "serialinspector.h"
