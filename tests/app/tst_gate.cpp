@@ -265,7 +265,6 @@ void TestGate::wholeUpgrade()
     QSKIP("the read-back needs the simulated device, POSIX only; under Wine no answer arrives");
 #else
     setScenario("ok");
-    // It restarts with the image the stand-in writes, and confirms it.
     SimDevice device({"--version", "11"});
     QVERIFY2(device.start(), qPrintable(device.errorString()));
     qputenv("SIMDEVICE_STATE", QFile::encodeName(device.stateFile()));

@@ -318,7 +318,6 @@ void TestGetInfo::versionForgotten()
         qputenv("ESPTOOL_STANDIN_SCENARIO", end.toUtf8());
         ui->pushButton_Burn->click();
         QTRY_COMPARE_WITH_TIMEOUT(bench.boxes.count(), 1, kWaitMs);
-        // The bar is left as after a failure of the tool itself.
         QVERIFY(end != "ok" ||
                 (bench.boxes.lastText() == "升级失败：设备重启后报告版本 11，应为 12" &&
                  ui->progressBar->text() == "升级中... 100%"));
