@@ -9,6 +9,8 @@
 #include "flashtext.h"
 #include "portwatcher.h"
 #include "serialinstance.h"
+#include "stagelimit.h"
+#include "stagelimits.h"
 #include "startup.h"
 
 #include <QApplication>
@@ -39,6 +41,8 @@ MainWindow::MainWindow(QWidget *parent)
         repolish(bar, "");
     }
 
+    // Its limit is read from the settings file at each probe.
+    m_pProbeLimit = new esptool::StageLimit(m_pProcess, esptool::StageLimit::Kind::Probe, 0);
     esptool::connectRun(m_pProcess, this, &MainWindow::readIperfOutput,
                         &MainWindow::slotProcessFinished, &MainWindow::slotProcessError);
     connect(&m_timerGetInfo, &QTimer::timeout, this, &MainWindow::slotTimeOut);
@@ -53,6 +57,9 @@ MainWindow::~MainWindow()
     // A burn is recorded as interrupted; a probe's end still reaches its handlers, which log it.
     delete m_pRun;
     m_pRun = nullptr;
+    // After the run, whose read-back stops through it.
+    delete m_pReadBackWorker;
+    m_pReadBackWorker = nullptr;
     m_iProcessMode = -1;
     m_pProcess->stop();
     delete m_pProcess;
@@ -212,6 +219,15 @@ void MainWindow::forgetDeviceVersion()
     // What was read no longer holds after a burn, a failure or a removal; the gate asks for a
     // new reading rather than trust it. The fields keep showing what was read.
     m_DeviceVersion = -1;
+}
+
+SerialInstance *MainWindow::readBackWorker()
+{
+    if (!m_pReadBackWorker) {
+        m_pReadBackWorker = new SerialInstance;
+        m_pReadBackWorker->Init();
+    }
+    return m_pReadBackWorker;
 }
 
 void MainWindow::slotGetPortInfoList(const QStringList &strl_PortInfo)
@@ -404,7 +420,9 @@ void MainWindow::on_m_pGetInfo_clicked()
     m_probeDecoder.restart();
     m_iProcessMode = 0;
     m_timerGetInfo.start(300);
-    m_pProcess->start(args);
+    m_pProbeLimit->setLimit(
+        firmware::Limits::milliseconds(firmware::readLimits(*m_pSettings).probeSeconds));
+    m_pProbeLimit->start(args);
 }
 
 void MainWindow::startTest()
@@ -432,6 +450,11 @@ void MainWindow::startTest()
     m_pRun = new burn::BurnRun({QStringLiteral("Quorbel"), m_strFilePath, m_strPortName,
                                 m_strChipMac, ui->lineEdit_Sn->text(), m_DeviceVersion},
                                m_pRecord.get(), this);
+    // Only the device can confirm that it runs the new image.
+    const firmware::Limits limits = firmware::readLimits(*m_pSettings);
+    m_pRun->setSilenceLimit(firmware::Limits::milliseconds(limits.burnSilenceSeconds));
+    m_pRun->setReadBack(readBackWorker(), firmware::Limits::milliseconds(limits.verifySeconds));
+    connect(m_pRun, &burn::BurnRun::verifying, this, &MainWindow::showVerifying);
     burn::connectWindow(m_pRun, this, &MainWindow::readIperfOutput, &MainWindow::showProgress,
                         &MainWindow::slotProcessError, &MainWindow::burnVerdict);
     connect(m_pRun, &burn::BurnRun::searching, this, &MainWindow::showSearching);
@@ -463,6 +486,13 @@ void MainWindow::showProgress(double percent)
     ui->progressBar->setTextVisible(true);
 }
 
+void MainWindow::showVerifying()
+{
+    ui->progressBar->setFormat(QStringLiteral("验证中..."));
+    ui->progressBar->setValue(100);
+    ui->progressBar->setTextVisible(true);
+}
+
 void MainWindow::slotProcessFinished(int exitCode)
 {
     Q_UNUSED(exitCode) // the verdict comes from the text (and a crash), never the exit code
@@ -479,7 +509,15 @@ void MainWindow::burnVerdict(const burn::Outcome &outcome)
         return;
     restoreBurnButton();
     forgetDeviceVersion();
-    if (outcome.verdict == flashtext::BurnVerdict::Succeeded) {
+    if (outcome.answer.version >= 0) {
+        ui->lineEdit_Sn->setText(outcome.answer.serial);
+        ui->lineEdit_Vesion->setText(QString::number(outcome.answer.version));
+        ui->progressBar_BatteryInfo->setValue(outcome.answer.soc);
+    }
+    if (outcome.result == record::Result::Success) {
+        // The device has just said which version it runs: the gate may trust it.
+        if (outcome.verify == burn::Verify::Ok)
+            m_DeviceVersion = outcome.answer.version;
         ui->progressBar->setFormat(QStringLiteral("升级完成...%p%"));
         ui->progressBar->setValue(100);
         ui->progressBar->setTextVisible(true);
@@ -490,7 +528,12 @@ void MainWindow::burnVerdict(const burn::Outcome &outcome)
     // again, so it is shown as the failure it may be.
     repolish(ui->progressBar, "error");
     ui->progressBar->setValue(100);
-    QMessageBox::warning(this, tr("提示"), tr("升级失败"));
+    // The reading is over; the bar says where the burn got to, as after a failure of the tool.
+    if (outcome.verify != burn::Verify::None)
+        ui->progressBar->setFormat(QStringLiteral("升级中... %p%"));
+    const QString reason = burn::failureReason(outcome);
+    QMessageBox::warning(this, tr("提示"),
+                         reason.isEmpty() ? tr("升级失败") : tr("升级失败：") + reason);
 }
 
 void MainWindow::probeVerdict()
@@ -504,7 +547,7 @@ void MainWindow::probeVerdict()
         m_strChipMac = flashtext::chipMac(m_strInfo);
         qDebug() << "COM:" << m_strPortName;
         // The animation goes on until the device's answer (or its failure) ends the run.
-        emit SigOpenSerial(m_strPortName, QSerialPort::Baud115200);
+        emit SigOpenSerial(m_strPortName, kDeviceBaudRate);
         return;
     }
     // A run that ended without naming a device detected none either, and the button must not

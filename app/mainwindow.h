@@ -15,7 +15,12 @@
 
 class PortWatcher;
 class QSettings;
+class SerialInstance;
 class Ui_MainWindow;
+namespace esptool
+{
+class StageLimit;
+} // namespace esptool
 namespace burn
 {
 class BurnRun;
@@ -64,6 +69,7 @@ private:
     void readIperfOutput();
     void showSearching();
     void showProgress(double percent);
+    void showVerifying();
     void slotProcessFinished(int exitCode);
     void slotProcessError(QProcess::ProcessError error);
     void probeVerdict();
@@ -93,6 +99,9 @@ private:
     // Ends a reading, whatever its outcome: animation stopped, port closed.
     void endReading();
     void forgetDeviceVersion();
+    // The worker of the burns' read-backs, made at the first: not the panel's, whose failed
+    // opens and answers the window shows.
+    SerialInstance *readBackWorker();
     void warn(const char *text);
     void repolish(QWidget *widget, const char *state);
 
@@ -104,6 +113,8 @@ private:
     // The probe's process; a burn's is its run's own.
     esptool::ToolProcess *m_pProcess = nullptr;
     esptool::ChunkDecoder m_probeDecoder;
+    esptool::StageLimit *m_pProbeLimit = nullptr;
+    SerialInstance *m_pReadBackWorker = nullptr;
     // The text of the probe, or a copy of the burn's.
     QString m_strInfo;
     // No file name yields -2, so the gate never mistakes "no file chosen" for a version.

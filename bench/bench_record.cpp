@@ -62,7 +62,9 @@ QByteArray benchRow(record::Row *row)
                        QStringLiteral("x.txt"),
                        QStringLiteral("COM7"),
                        QStringLiteral("24:58:7c:d1:0a:3e"),
-                       QStringLiteral("5.3.1")};
+                       QStringLiteral("5.3.1"),
+                       QStringLiteral("ok"),
+                       13};
     row->file = QString(257 - record::csvRow(*row).size(), QLatin1Char('f'));
     return record::csvRow(*row);
 }

@@ -1,6 +1,8 @@
 #include "burnrun.h"
 
 #include "esptool.h"
+#include "stagelimit.h"
+#include "stagelimits.h"
 #include "toolprocess.h"
 
 #include <QDebug>
@@ -34,6 +36,42 @@ record::Result resultOf(flashtext::BurnVerdict verdict)
 
 } // namespace
 
+Verify verifyAnswer(const QString &serial, int fileVersion, const DeviceAnswer &answer)
+{
+    if (!serial.isEmpty() && answer.serial != serial)
+        return Verify::OtherDevice;
+    if (fileVersion >= 0 && answer.version != fileVersion)
+        return Verify::OtherVersion;
+    return Verify::Ok;
+}
+
+QString verifyName(Verify verify)
+{
+    // In the order of Verify.
+    static const char *const names[] = {"",          "ok",     "other-version", "other-device",
+                                        "no-answer", "stopped"};
+    return QString::fromLatin1(names[int(verify)]);
+}
+
+QString failureReason(const Outcome &outcome)
+{
+    switch (outcome.verify) {
+    case Verify::OtherVersion:
+        return QStringLiteral("设备重启后报告版本 %1，应为 %2")
+            .arg(outcome.answer.version)
+            .arg(outcome.expectedVersion);
+    case Verify::OtherDevice:
+        return QStringLiteral("应答的是另一台设备 %1").arg(outcome.answer.serial);
+    case Verify::NoAnswer:
+        return QStringLiteral("设备重启后未应答");
+    case Verify::None:
+    case Verify::Ok:
+    case Verify::Stopped:
+        break;
+    }
+    return QString();
+}
+
 RecordFolder::RecordFolder(const QString &configDir)
     : m_configDir(configDir), m_history(QDir(configDir).filePath(QStringLiteral("history.csv")))
 {
@@ -57,7 +95,11 @@ struct BurnRun::HashJob {
 BurnRun::BurnRun(const Request &request, RecordFolder *record, QObject *parent)
     : QObject(parent), m_request(request), m_record(record),
       m_arguments(esptool::burnArguments(request.filePath, request.port)),
-      m_process(new esptool::ToolProcess(this)), m_decoder(new esptool::ChunkDecoder)
+      m_process(new esptool::ToolProcess(this)),
+      m_silence(new esptool::StageLimit(
+          m_process, esptool::StageLimit::Kind::Silence,
+          firmware::Limits::milliseconds(firmware::Limits().burnSilenceSeconds))),
+      m_decoder(new esptool::ChunkDecoder)
 {
     qRegisterMetaType<burn::Outcome>();
     m_hashLimit.setSingleShot(true);
@@ -78,7 +120,7 @@ BurnRun::~BurnRun()
 
 bool BurnRun::isActive() const
 {
-    return m_stage == Stage::Hashing || m_stage == Stage::Writing;
+    return m_stage == Stage::Hashing || m_stage == Stage::Writing || m_stage == Stage::ReadingBack;
 }
 
 bool BurnRun::isWriting() const
@@ -89,6 +131,17 @@ bool BurnRun::isWriting() const
 QProcess *BurnRun::process() const
 {
     return m_process;
+}
+
+void BurnRun::setReadBack(SerialInstance *worker, int limitMs)
+{
+    m_readBackWorker = worker;
+    m_readBackLimit = limitMs;
+}
+
+void BurnRun::setSilenceLimit(int ms)
+{
+    m_silence->setLimit(ms);
 }
 
 void BurnRun::start()
@@ -172,7 +225,7 @@ void BurnRun::abandonHash()
 void BurnRun::write()
 {
     m_stage = Stage::Writing;
-    m_process->start(m_arguments);
+    m_silence->start(m_arguments);
 }
 
 void BurnRun::readOutput()
@@ -196,6 +249,10 @@ void BurnRun::toolEnded(int exitCode, QProcess::ExitStatus status)
         end({flashtext::BurnVerdict::Undecided, record::Result::Interrupted, std::nullopt});
         return;
     }
+    if (m_silence->reached()) {
+        end({flashtext::BurnVerdict::Failed, record::Result::TimedOut, std::nullopt});
+        return;
+    }
     const QString burntMac = flashtext::otherChipMac(m_request.readMac, m_text);
     if (!burntMac.isEmpty())
         qDebug() << "burn wrote another chip than the one read, MAC read:" << m_request.readMac
@@ -204,7 +261,39 @@ void BurnRun::toolEnded(int exitCode, QProcess::ExitStatus status)
     const bool crashed = status == QProcess::CrashExit;
     const flashtext::BurnVerdict verdict =
         flashtext::burnVerdict(m_text, crashed, m_request.readMac);
-    end({verdict, resultOf(verdict), crashed ? std::nullopt : std::optional<int>(exitCode)});
+    const Outcome outcome{verdict, resultOf(verdict),
+                          crashed ? std::nullopt : std::optional<int>(exitCode)};
+    // A burn the tool failed is not read back: the device may hold half an image.
+    if (verdict == flashtext::BurnVerdict::Succeeded && m_readBackWorker)
+        readBack(outcome);
+    else
+        end(outcome);
+}
+
+void BurnRun::readBack(const Outcome &toolOutcome)
+{
+    m_stage = Stage::ReadingBack;
+    m_toolOutcome = toolOutcome;
+    m_readBack = new ReadBack(m_readBackWorker, m_request.port, this);
+    connect(m_readBack, &ReadBack::answered, this, [this](const DeviceAnswer &answer) {
+        readBackEnded(verifyAnswer(m_request.serial, m_row.fileVersion, answer), answer);
+    });
+    connect(m_readBack, &ReadBack::noAnswer, this, [this] { readBackEnded(Verify::NoAnswer); });
+    emit verifying();
+    m_readBack->start(m_readBackLimit);
+}
+
+void BurnRun::readBackEnded(Verify verify, const DeviceAnswer &answer)
+{
+    qDebug() << "read back:" << verifyName(verify) << answer.serial << answer.version;
+    Outcome outcome = m_toolOutcome;
+    outcome.verify = verify;
+    outcome.verifiedVersion = answer.version;
+    outcome.answer = answer;
+    outcome.result = verify == Verify::Ok        ? record::Result::Success
+                     : verify == Verify::Stopped ? record::Result::Interrupted
+                                                 : record::Result::Failure;
+    end(outcome);
 }
 
 void BurnRun::toolError(QProcess::ProcessError error)
@@ -216,6 +305,11 @@ void BurnRun::toolError(QProcess::ProcessError error)
 
 void BurnRun::stop()
 {
+    if (m_stage == Stage::ReadingBack) {
+        m_readBack->stop();
+        readBackEnded(Verify::Stopped);
+        return;
+    }
     if (m_stage == Stage::Hashing) {
         end({flashtext::BurnVerdict::Undecided, record::Result::Interrupted, std::nullopt});
         return;
@@ -229,9 +323,12 @@ void BurnRun::stop()
         end({flashtext::BurnVerdict::Undecided, record::Result::Interrupted, std::nullopt});
 }
 
-void BurnRun::end(const Outcome &outcome)
+void BurnRun::end(Outcome outcome)
 {
     m_stage = Stage::Ended;
+    outcome.expectedVersion = m_row.fileVersion;
+    m_row.verify = verifyName(outcome.verify);
+    m_row.verifiedVersion = outcome.verifiedVersion;
     abandonHash();
     m_row.result = outcome.result;
     m_row.exitCode = outcome.exitCode;

@@ -2,11 +2,13 @@
 
 // One burn, from the press of the button to its row in the upgrade record, owned by one object.
 // Its stages follow each other in order: the image hashed (in a thread of its own, within a
-// limit), the tool run (its text, its percentages, its verdict), the transcript and the row. A
+// limit), the tool run (its text, its percentages, its verdict; stopped when it falls silent),
+// the device read back when its owner asks for it, the transcript and the row. A
 // window, or a station with one run per board, shows what it emits and asks it whether it is
 // writing; any number of runs may exist at once, each with its own tool process.
 
 #include "flashtext.h"
+#include "readback.h"
 #include "record.h"
 
 #include <QDateTime>
@@ -21,9 +23,12 @@
 #include <memory>
 #include <optional>
 
+class SerialInstance;
+
 namespace esptool
 {
 class ChunkDecoder;
+class StageLimit;
 class ToolProcess;
 } // namespace esptool
 
@@ -56,12 +61,35 @@ struct Request {
     int deviceVersion = -1; // as last read; < 0: unknown
 };
 
+// What the device confirmed when it was read back after the tool's success texts. None: it was
+// not read back (no read-back asked for, or the tool's texts gave no success).
+enum class Verify { None, Ok, OtherVersion, OtherDevice, NoAnswer, Stopped };
+
 // How a burn ended.
 struct Outcome {
+    Outcome() = default;
+    Outcome(flashtext::BurnVerdict verdict, record::Result result, std::optional<int> exitCode)
+        : verdict(verdict), result(result), exitCode(exitCode)
+    {
+    }
+
     flashtext::BurnVerdict verdict = flashtext::BurnVerdict::Undecided;
     record::Result result = record::Result::NotStarted;
     std::optional<int> exitCode; // none when the tool did not start, was stopped or crashed
+    Verify verify = Verify::None;
+    int verifiedVersion = -1; // the version the device reported; < 0: it reported none
+    int expectedVersion = -1; // the file's, which it was to report; < 0: the name carries none
+    DeviceAnswer answer;      // all it answered; version < 0: nothing
 };
+
+// What the device's answer confirms of a burn of a file with fileVersion (< 0: any version
+// will do) into the device read before as serial (empty: unknown, only the version counts).
+Verify verifyAnswer(const QString &serial, int fileVersion, const DeviceAnswer &answer);
+// The record's word for it: "ok", "other-version", ...; empty for None.
+QString verifyName(Verify verify);
+// Why the device did not confirm the burn, without the box's "升级失败：" before it; empty when
+// it did, or when nothing was read back.
+QString failureReason(const Outcome &outcome);
 
 class BurnRun : public QObject
 {
@@ -79,7 +107,8 @@ public:
     // interrupted; nothing when the run is not active.
     void stop();
 
-    // From start() to the end, the hash included: the file of the burn must not change.
+    // From start() to the end, the hash and the read-back included: the file of the burn must not
+    // change, and its port is not free.
     bool isActive() const;
     // The tool runs: a stop now cuts a write short.
     bool isWriting() const;
@@ -101,12 +130,21 @@ public:
 
     static constexpr int kKeptTranscripts = 500;
 
+    // After the tool's success texts the device is read back through worker, for up to limitMs
+    // from the tool's end, and the run succeeds only when it confirms. The worker is the owner's
+    // and must outlive the run. Without this the tool's texts decide alone, as in flasher.
+    void setReadBack(SerialInstance *worker, int limitMs);
+    // A tool that prints nothing for this long is stopped, and the run has timed out.
+    void setSilenceLimit(int ms);
+
 signals:
     void activeChanged(bool active);
     // The tool started; it ended, before its verdict is reached.
     void writingChanged(bool writing);
     // The tool has begun looking for the device ("Found").
     void searching();
+    // The tool's success texts are in: the device is being read back.
+    void verifying();
     // The first percentage of a chunk, as printed.
     void percentage(double percent);
     // Each piece of output, as it came; text() already holds it.
@@ -117,7 +155,7 @@ signals:
     void ended(const burn::Outcome &outcome);
 
 private:
-    enum class Stage { Ready, Hashing, Writing, Ended };
+    enum class Stage { Ready, Hashing, Writing, ReadingBack, Ended };
     struct HashJob;
 
     void hash();
@@ -128,7 +166,9 @@ private:
     void readOutput();
     void toolEnded(int exitCode, QProcess::ExitStatus status);
     void toolError(QProcess::ProcessError error);
-    void end(const Outcome &outcome);
+    void readBack(const Outcome &toolOutcome);
+    void readBackEnded(Verify verify, const DeviceAnswer &answer = DeviceAnswer());
+    void end(Outcome outcome);
 
     const Request m_request;
     RecordFolder *const m_record;
@@ -141,6 +181,11 @@ private:
     QTimer m_hashLimit;
     std::shared_ptr<HashJob> m_job; // the hash, until it reports or is given up
     esptool::ToolProcess *m_process = nullptr;
+    esptool::StageLimit *m_silence = nullptr;
+    SerialInstance *m_readBackWorker = nullptr;
+    int m_readBackLimit = 0;
+    ReadBack *m_readBack = nullptr;
+    Outcome m_toolOutcome; // what the tool's texts said, while the device is read back
     std::unique_ptr<esptool::ChunkDecoder> m_decoder;
     QString m_text;
 };

@@ -7,6 +7,7 @@
 #include "esptool.h"
 #include "firmwarechoice.h"
 #include "flashtext.h"
+#include "stagelimits.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -114,6 +115,8 @@ void MainWindow::startTest()
     m_pRun = new burn::BurnRun(
         {QStringLiteral("flasher"), m_strFilePath, QString(), QString(), QString(), -1},
         m_pRecord.get(), this);
+    m_pRun->setSilenceLimit(
+        firmware::Limits::milliseconds(firmware::readLimits(*m_pSettings).burnSilenceSeconds));
     m_pProcess = m_pRun->process();
     burn::connectWindow(m_pRun, this, &MainWindow::readIperfOutput, &MainWindow::showProgress,
                         &MainWindow::slotProcessError, &MainWindow::slotProcessFinished);

@@ -219,23 +219,39 @@ QStringList SerialInstance::GetPortInfoList()
 bool SerialInstance::slotOpenSerialPort(QString str_SerialPortName,
                                         QSerialPort::BaudRate e_BaudRate)
 {
-    if (!m_pSerialPort) {
-        qDebug() << "MainWindow::slotConnectClicked() m_SerialPort is NULL";
-        emit SigConnectState(1, false);
+    if (!HasPort())
         return false;
-    }
     qDebug() << "m_listPortInfo.size():" << m_listPortInfo.size();
     if (m_listPortInfo.size() == 1) {
         qDebug() << "m_listPortInfo.size()" << m_listPortInfo.size();
         emit SigConnectState(1, false);
         return false;
     }
+    return OpenPort(str_SerialPortName, e_BaudRate);
+}
+
+bool SerialInstance::slotOpenPort(QString str_SerialPortName, QSerialPort::BaudRate e_BaudRate)
+{
+    return HasPort() && OpenPort(str_SerialPortName, e_BaudRate);
+}
+
+bool SerialInstance::HasPort()
+{
+    if (!m_pSerialPort) {
+        qDebug() << "MainWindow::slotConnectClicked() m_SerialPort is NULL";
+        emit SigConnectState(1, false);
+    }
+    return m_pSerialPort != nullptr;
+}
+
+bool SerialInstance::OpenPort(const QString &portName, QSerialPort::BaudRate baudRate)
+{
     // A second open fails and the open port stays as it is; its name and line settings are
     // not touched, so the bytes in flight keep their framing.
     bool opened = false;
     if (!m_pSerialPort->isOpen()) {
-        m_pSerialPort->setPortName(str_SerialPortName);
-        m_pSerialPort->setBaudRate(e_BaudRate, QSerialPort::AllDirections);
+        m_pSerialPort->setPortName(portName);
+        m_pSerialPort->setBaudRate(baudRate, QSerialPort::AllDirections);
         m_pSerialPort->setParity(QSerialPort::NoParity);
         m_pSerialPort->setDataBits(QSerialPort::Data8);
         m_pSerialPort->setStopBits(QSerialPort::OneStop);

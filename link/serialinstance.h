@@ -26,6 +26,9 @@ struct SerialPortDescription {
 
 using SerialPortEnumerator = std::function<QList<SerialPortDescription>()>;
 
+// The device's line rate: every reading opens its port at it.
+constexpr QSerialPort::BaudRate kDeviceBaudRate = QSerialPort::Baud115200;
+
 // The system's own list of serial ports. Each path that QUORBEL_SIMULATED_PORT names (several
 // are separated like the entries of PATH) is added as one more usable port, so a simulated
 // device can be chosen like a real one.
@@ -83,6 +86,9 @@ public slots:
     void slotSetPortInfoList();
     QStringList GetPortInfoList();
     bool slotOpenSerialPort(QString str_SerialPortName, QSerialPort::BaudRate e_BaudRate);
+    // Opens the port its owner names, listed or not: the port of a chip that restarts over its
+    // own USB comes back before any list is read again.
+    bool slotOpenPort(QString str_SerialPortName, QSerialPort::BaudRate e_BaudRate);
     bool IsOpen();
     bool slotCloseSerialPort();
     void printSelfThread();
@@ -93,6 +99,8 @@ private slots:
     void slotMessageReceived(uchar msgId, QByteArray payload);
 
 private:
+    bool HasPort();
+    bool OpenPort(const QString &portName, QSerialPort::BaudRate baudRate);
     int SendPackage(quint8 msgId, const quint8 *payload, quint8 length);
     bool WriteData(const QByteArray &frame);
     void ProcessData(const QByteArray &data);

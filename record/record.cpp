@@ -41,6 +41,7 @@ const char *const kColumnsByVersion[] = {
     "time,program,serial,device_version,file,file_version,bytes,sha256,result,seconds,exit_code,"
     "transcript",
     "port,mac,tool_version",
+    "verify,verified_version",
 };
 
 // Far more than any header; the tail, far more than any row of ours.
@@ -69,6 +70,8 @@ QString resultName(Result result)
         return QStringLiteral("undecided");
     case Result::Interrupted:
         return QStringLiteral("interrupted");
+    case Result::TimedOut:
+        return QStringLiteral("timed-out");
     case Result::NotStarted:
         break;
     }
@@ -242,7 +245,8 @@ QByteArray csvRow(const Row &row)
                     QString::fromLatin1(row.sha256), resultName(row.result),
                     QString::number(double(std::max<qint64>(0, row.milliseconds)) / 1000, 'f', 1),
                     row.exitCode ? QString::number(*row.exitCode) : QString(),
-                    formulaSafe(row.transcript), formulaSafe(row.port), row.mac, row.toolVersion});
+                    formulaSafe(row.transcript), formulaSafe(row.port), row.mac, row.toolVersion,
+                    row.verify, numberOrEmpty(row.verifiedVersion)});
 }
 
 QByteArray completingTail(const QByteArray &tail)

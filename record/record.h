@@ -19,7 +19,7 @@ class QFile;
 namespace record
 {
 
-enum class Result { Success, Failure, Undecided, Interrupted, NotStarted };
+enum class Result { Success, Failure, Undecided, Interrupted, NotStarted, TimedOut };
 
 struct Row {
     QDateTime started;      // local, UTC or any offset: the offset is printed as it stands
@@ -33,10 +33,12 @@ struct Row {
     Result result = Result::NotStarted;
     qint64 milliseconds = 0; // run duration
     std::optional<int> exitCode;
-    QString transcript;  // file name without folder, empty when none was written
-    QString port;        // the port the burn named; empty when it named none
-    QString mac;         // the chip's MAC as the tool printed it while burning; may be empty
-    QString toolVersion; // from the tool's banner; may be empty
+    QString transcript;       // file name without folder, empty when none was written
+    QString port;             // the port the burn named; empty when it named none
+    QString mac;              // the chip's MAC as the tool printed it while burning; may be empty
+    QString toolVersion;      // from the tool's banner; may be empty
+    QString verify;           // what the device confirmed after the burn; empty: it was not asked
+    int verifiedVersion = -1; // the version it then reported; < 0: none
 };
 
 // ISO 8601 with the offset always present (Qt 5 leaves it out for local time and writes "Z"

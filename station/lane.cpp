@@ -4,10 +4,8 @@
 #include "flashtext.h"
 #include "messages.h"
 #include "serialinstance.h"
+#include "stagelimit.h"
 #include "toolprocess.h"
-
-#include <QDebug>
-#include <QTimer>
 
 namespace station
 {
@@ -20,13 +18,14 @@ QString successText(int version)
     return version >= 0 ? QStringLiteral("成功 V%1").arg(version) : QStringLiteral("成功");
 }
 
-// Quorbel's box without its "升级失败：", where it gives a reason; its bare "升级失败" where it
-// gives none.
+// Quorbel's box without its "升级失败：", where it gives a reason (the device's answer after the
+// burn); its bare "升级失败" where it gives none (the tool's own failure, its silence).
 QString failureText(const burn::Outcome &outcome)
 {
     if (outcome.result == record::Result::NotStarted)
         return QString::fromUtf8(esptool::kToolMissingText);
-    return QStringLiteral("升级失败");
+    const QString reason = burn::failureReason(outcome);
+    return reason.isEmpty() ? QStringLiteral("升级失败") : reason;
 }
 
 } // namespace
@@ -35,21 +34,18 @@ Lane::Lane(const QString &port, burn::RecordFolder *record, const firmware::Limi
            QObject *parent)
     : QObject(parent), m_port(port), m_record(record), m_limits(limits),
       m_probe(new esptool::ToolProcess(this)), m_decoder(new esptool::ChunkDecoder),
-      m_probeLimit(new QTimer(this)), m_worker(new SerialInstance)
+      m_probeLimit(new esptool::StageLimit(m_probe, esptool::StageLimit::Kind::Probe,
+                                           firmware::Limits::milliseconds(limits.probeSeconds))),
+      m_worker(new SerialInstance)
 {
     qRegisterMetaType<station::Lane::State>();
-    m_probeLimit->setSingleShot(true);
-    m_probeLimit->setInterval(firmware::Limits::milliseconds(limits.probeSeconds));
-    connect(m_probeLimit, &QTimer::timeout, this, &Lane::probeStopped);
     connect(m_probe, &QProcess::readyReadStandardOutput, this,
             [this] { esptool::takeOutput(m_probe, m_decoder.get(), &m_probeText); });
     connect(m_probe, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
             &Lane::probeEnded);
     connect(m_probe, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart && m_state == State::Probing) {
-            m_probeLimit->stop();
+        if (error == QProcess::FailedToStart && m_state == State::Probing)
             setState(State::NoTool);
-        }
     });
 
     m_worker->Init();
@@ -73,31 +69,23 @@ void Lane::start()
     m_probeText.clear();
     m_decoder->restart();
     setState(State::Probing);
-    m_probeLimit->start();
-    m_probe->start(esptool::probeArguments(m_port));
+    m_probeLimit->start(esptool::probeArguments(m_port));
 }
 
 void Lane::probeEnded()
 {
     if (m_state != State::Probing)
         return;
-    m_probeLimit->stop();
     esptool::takeRest(m_probe, m_decoder.get(), &m_probeText);
-    if (flashtext::probeVerdict(m_probeText) != flashtext::ProbeVerdict::Connected) {
+    // A probe stopped at its limit found no device in time, whatever it printed before.
+    if (m_probeLimit->reached() ||
+        flashtext::probeVerdict(m_probeText) != flashtext::ProbeVerdict::Connected) {
         setState(State::NoDevice);
         return;
     }
     m_mac = flashtext::chipMac(m_probeText);
     setState(State::Reading);
     emit SigOpenSerial(m_port, QSerialPort::Baud115200);
-}
-
-void Lane::probeStopped()
-{
-    qDebug() << "probe stopped after" << m_limits.probeSeconds << "s";
-    // Whatever the tool printed before it hung, it found no device in time.
-    setState(State::NoDevice);
-    m_probe->stop();
 }
 
 void Lane::opened(int mode, bool ok)
@@ -182,31 +170,30 @@ void Lane::burn()
         m_progress = flashtext::truncatePercent(percent);
         emit changed();
     });
-    connect(m_run, &burn::BurnRun::writingChanged, this, &Lane::toolDone);
+    connect(m_run, &burn::BurnRun::verifying, this, [this] {
+        m_progress = 100;
+        setState(State::Verifying);
+    });
     connect(m_run, &burn::BurnRun::ended, this, &Lane::ended);
+    // Through the lane's own worker: the device confirms the burn with its own answer.
+    m_run->setReadBack(m_worker.get(), firmware::Limits::milliseconds(m_limits.verifySeconds));
+    m_run->setSilenceLimit(firmware::Limits::milliseconds(m_limits.burnSilenceSeconds));
     setState(State::Burning);
     m_run->start();
-}
-
-void Lane::toolDone(bool writing)
-{
-    if (writing)
-        return;
-    // The run goes on past the tool only to read the device back; its end, if it comes now,
-    // comes before this turn of the event loop is over.
-    QTimer::singleShot(0, this, [this] {
-        if (m_state == State::Burning && m_run && m_run->isActive()) {
-            m_progress = 100;
-            setState(State::Verifying);
-        }
-    });
 }
 
 void Lane::ended(const burn::Outcome &outcome)
 {
     m_progress = 100;
+    // The lane shows what the device answered after the burn, as Quorbel's panel does; without
+    // an answer, what was read before it.
+    if (outcome.answer.version >= 0) {
+        m_serial = outcome.answer.serial;
+        m_version = outcome.answer.version;
+        m_charge = outcome.answer.soc;
+    }
     const bool succeeded = outcome.result == record::Result::Success;
-    m_verdict = succeeded ? successText(m_fileVersion) : failureText(outcome);
+    m_verdict = succeeded ? successText(outcome.verifiedVersion) : failureText(outcome);
     setState(succeeded ? State::Succeeded : State::Failed);
 }
 

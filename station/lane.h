@@ -16,11 +16,11 @@
 #include <memory>
 
 class SerialInstance;
-class QTimer;
 
 namespace esptool
 {
 class ChunkDecoder;
+class StageLimit;
 class ToolProcess;
 } // namespace esptool
 
@@ -94,12 +94,10 @@ signals:
 private:
     void setState(State state);
     void probeEnded();
-    void probeStopped();
     void opened(int mode, bool ok);
     void answered(const QString &serial, int version, int charge);
     void unanswered();
     void passGate();
-    void toolDone(bool writing);
     void ended(const burn::Outcome &outcome);
 
     const QString m_port;
@@ -108,7 +106,7 @@ private:
     State m_state = State::Probing;
     esptool::ToolProcess *m_probe = nullptr;
     std::unique_ptr<esptool::ChunkDecoder> m_decoder;
-    QTimer *m_probeLimit = nullptr;
+    esptool::StageLimit *m_probeLimit = nullptr;
     QString m_probeText;
     std::unique_ptr<SerialInstance> m_worker;
     QString m_mac;

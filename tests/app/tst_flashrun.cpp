@@ -6,6 +6,7 @@
 #include "historyfile.h"
 #include "logcapture.h"
 #include "processcheck.h"
+#include "simdevice.h"
 #include "windowinspector.h"
 
 #include "serialinstance.h"
@@ -28,7 +29,7 @@ namespace
 const int kRunMs = 60000;
 
 const QString kStandIn = QStringLiteral(QUORBEL_STANDIN_DIR "/esptool");
-const QString kPort = QStringLiteral("/dev/ttyUSB3");
+QString kPort; // the simulated device's, which confirms every burn of the suite's image
 
 const QString kSearching = QStringLiteral("检测中...");
 const QString kProgress = QStringLiteral("升级中... %p%");
@@ -236,6 +237,7 @@ private:
     QString m_firmware;
     QByteArray m_path;
     QTemporaryDir m_echoToolDir;
+    std::unique_ptr<SimDevice> m_device;
 };
 
 void TestFlashRun::initTestCase()
@@ -250,6 +252,10 @@ void TestFlashRun::initTestCase()
         qputenv("PATH", m_path);
     }
     QCOMPARE(QStandardPaths::findExecutable(QStringLiteral("esptool")), kStandIn);
+    m_device.reset(
+        new SimDevice({"--sn", "QB-REC-0000007", "--version", "13", "--mac", "24:58:7c:d1:0a:3e"}));
+    QVERIFY2(m_device->start(), qPrintable(m_device->errorString()));
+    kPort = m_device->portPath();
 
     // Incompressible, so the stand-in prints a progress line per 16 KiB: about twenty of them,
     // with fractions such as 10.7 among the percentages.
@@ -277,8 +283,10 @@ void TestFlashRun::init()
 {
     qputenv("PATH", m_path);
     for (const char *name : {"ESPTOOL_STANDIN_CONTROL", "ESPTOOL_STANDIN_SCENARIO",
-                             "ESPTOOL_STANDIN_DEAD_PORTS", "SIMDEVICE_STATE", "TERM", "NO_COLOR"})
+                             "ESPTOOL_STANDIN_DEAD_PORTS", "TERM", "NO_COLOR"})
         qunsetenv(name);
+    qputenv("SIMDEVICE_STATE", QFile::encodeName(m_device->stateFile()));
+    QVERIFY(m_device->setState("fault", "none"));
     qputenv("ESPTOOL_STANDIN_PAUSE_MS", "1");
     qputenv("ESPTOOL_STANDIN_PORT", kPort.toUtf8());
     // A hanging stand-in left behind by a failed test goes away by itself.
@@ -328,7 +336,7 @@ void TestFlashRun::burnRun()
                  args.first().endsWith(QStringLiteral("\"%1\") ]").arg(m_firmware)),
              qPrintable(args.first()));
 
-    QTRY_COMPARE_WITH_TIMEOUT(bench.ends->count(), 1, kRunMs);
+    QTRY_COMPARE_WITH_TIMEOUT(bench.boxes.count(), 1, kRunMs);
 
     // While the tool printed: every chunk moved the bar exactly as its text asks, with the bar
     // and the button marked as burning.
@@ -451,7 +459,7 @@ void TestFlashRun::chunkRules()
     QCOMPARE(bench.chunks.last().value, value);
     QCOMPARE(bench.chunks.last().format, format);
     bench.process->closeWriteChannel();
-    QTRY_COMPARE_WITH_TIMEOUT(bench.ends->count(), 1, kRunMs);
+    QTRY_COMPARE_WITH_TIMEOUT(bench.boxes.count(), 1, kRunMs);
 
     QCOMPARE(ui->progressBar->value(), 100);
     QCOMPARE(ui->progressBar->format(), outcome == Succeeded ? kDone : format);
@@ -486,7 +494,7 @@ void TestFlashRun::nextBurn()
     Ui_MainWindow *ui = bench.ui;
     qputenv("ESPTOOL_STANDIN_SCENARIO", firstScenario.toUtf8());
     bench.pressBurn(m_firmware);
-    QTRY_COMPARE_WITH_TIMEOUT(bench.ends->count(), 1, kRunMs);
+    QTRY_COMPARE_WITH_TIMEOUT(bench.boxes.count(), 1, kRunMs);
     QCOMPARE(ui->progressBar->value(), 100);
     QCOMPARE(ui->progressBar->format(), formatAfterFirst);
     QCOMPARE(stateOf(ui->progressBar), stateAfterFirst);
@@ -503,7 +511,7 @@ void TestFlashRun::nextBurn()
     QCOMPARE(stateOf(ui->pushButton_Burn), QStringLiteral("burning"));
     QVERIFY(!ui->pushButton_Burn->isEnabled());
 
-    QTRY_COMPARE_WITH_TIMEOUT(bench.ends->count(), 2, kRunMs);
+    QTRY_COMPARE_WITH_TIMEOUT(bench.boxes.count(), 1, kRunMs);
     QVERIFY(!formatsAtValue.isEmpty());
     QCOMPARE(formatsAtValue.first(), QStringLiteral("0 ") + formatAfterFirst);
     QCOMPARE(bench.boxes.lastText(), QStringLiteral("升级成功"));
@@ -696,6 +704,9 @@ void TestFlashRun::probe_data()
     QTest::newRow("tool killed before naming a chip") << "crash"
                                                       << ""
                                                       << "" << false;
+    // clang-format off
+    QTest::newRow("a probe that hangs is stopped at the limit of the settings file") << "hang" << "" << "" << false;
+    // clang-format on
 }
 
 void TestFlashRun::probe()
@@ -706,6 +717,8 @@ void TestFlashRun::probe()
     QFETCH(bool, noDeviceLogged);
     qputenv("ESPTOOL_STANDIN_SCENARIO", scenario.toUtf8());
     qputenv("ESPTOOL_STANDIN_DEAD_PORTS", deadPorts.toUtf8());
+    QSettings(QStringLiteral("CONFIG/config.ini"), QSettings::IniFormat)
+        .setValue(QStringLiteral("Limits/ProbeSeconds"), scenario == "hang" ? "1" : "");
 
     Bench bench;
     Ui_MainWindow *ui = bench.ui;
@@ -730,6 +743,8 @@ void TestFlashRun::probe()
     QCOMPARE(stateOf(ui->progressBar), QString());
     QCOMPARE(bench.log.linesStartingWith(QStringLiteral("串口连接失败")).size(),
              noDeviceLogged ? 1 : 0);
+    QCOMPARE(bench.log.linesStartingWith("probe stopped after 1 s").size(),
+             int(scenario == "hang"));
 
     if (!foundPort.isEmpty()) {
         for (const QString &dead : deadPorts.split(',')) {
@@ -836,7 +851,7 @@ void TestFlashRun::plainOutput()
 
     Bench bench;
     bench.pressBurn(m_firmware);
-    QTRY_COMPARE_WITH_TIMEOUT(bench.ends->count(), 1, kRunMs);
+    QTRY_COMPARE_WITH_TIMEOUT(bench.boxes.count(), 1, kRunMs);
 
     QVERIFY2(!bench.runText().contains(QChar(0x1b)), qPrintable(bench.runText().left(400)));
     QStringList shown, wanted;
@@ -852,11 +867,13 @@ void TestFlashRun::upgradeRecord_data()
     QTest::addColumn<QString>("result");
     QTest::addColumn<QString>("exitCode");
 
-    QTest::newRow("success") << "ok"
-                             << "success"
-                             << "0";
-    QTest::newRow("window closed during the run") << "hang"
-                                                  << "interrupted" << QString();
+    QTest::addColumn<QString>("verify");
+
+    // clang-format off
+    QTest::newRow("success") << "ok" << "success" << "0" << "ok";
+    QTest::newRow("window closed during the run") << "hang" << "interrupted" << QString() << "";
+    QTest::newRow("window closed during the read-back: nothing asked") << "ok" << "interrupted" << "0" << "stopped";
+    // clang-format on
 }
 
 // The window's burns leave their rows with what the window knows of them (the run's own endings
@@ -866,6 +883,9 @@ void TestFlashRun::upgradeRecord()
     QFETCH(QString, scenario);
     QFETCH(QString, result);
     QFETCH(QString, exitCode);
+    QFETCH(QString, verify);
+    // A device that keeps quiet holds the read-back open.
+    QVERIFY(verify != "stopped" || m_device->setState("fault", "silent"));
     const QString config = QDir::current().filePath(QStringLiteral("CONFIG"));
     const int rowsBefore = history::rows(config).size();
     qputenv("ESPTOOL_STANDIN_SCENARIO", scenario.toUtf8());
@@ -875,6 +895,9 @@ void TestFlashRun::upgradeRecord()
     bench.pressBurn(m_firmware);
     if (scenario == QLatin1String("hang"))
         QTRY_VERIFY_WITH_TIMEOUT(bench.runText().contains(QLatin1String("Writing at")), kRunMs);
+    else if (verify == "stopped")
+        QTRY_VERIFY_WITH_TIMEOUT(bench.ui->progressBar->text() == "验证中..." && bench.w->close(),
+                                 kRunMs);
     else
         QTRY_COMPARE_WITH_TIMEOUT(bench.boxes.count(), 1, kRunMs);
     const QString runText = bench.runText();
@@ -890,7 +913,9 @@ void TestFlashRun::upgradeRecord()
                                  {"exit_code", exitCode},
                                  {"port", kPort},
                                  {"mac", scenario.isEmpty() ? "" : "24:58:7c:d1:0a:3e"},
-                                 {"tool_version", scenario.isEmpty() ? "" : "5.3.1"}},
+                                 {"tool_version", scenario.isEmpty() ? "" : "5.3.1"},
+                                 {"verify", verify},
+                                 {"verified_version", verify == "ok" ? "13" : ""}},
                                 runText);
     QVERIFY2(differs.isEmpty(), qPrintable(differs));
 }

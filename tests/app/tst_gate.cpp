@@ -4,6 +4,9 @@
 #include "boxcatcher.h"
 #include "firmwaretest.h"
 #include "logcapture.h"
+#ifdef QUORBEL_HAVE_SIMDEVICE
+#include "simdevice.h"
+#endif
 #include "widgetlook.h"
 #include "windowinspector.h"
 
@@ -258,14 +261,13 @@ void TestGate::declines()
 
 void TestGate::wholeUpgrade()
 {
+#ifndef QUORBEL_HAVE_SIMDEVICE
+    QSKIP("the read-back needs the simulated device, POSIX only; under Wine no answer arrives");
+#else
     setScenario("ok");
-    // The simulated device's record: a completed burn stores the file's version there.
-    const QString device = m_work->path("device.state");
-    QFile state(device);
-    QVERIFY(state.open(QFile::WriteOnly));
-    state.write("port=/dev/ttyQUORBEL0\nversion=11\n");
-    state.close();
-    qputenv("SIMDEVICE_STATE", QFile::encodeName(device));
+    SimDevice device({"--version", "11"});
+    QVERIFY2(device.start(), qPrintable(device.errorString()));
+    qputenv("SIMDEVICE_STATE", QFile::encodeName(device.stateFile()));
 
     BoxCatcher boxes;
     MainWindow w;
@@ -276,7 +278,7 @@ void TestGate::wholeUpgrade()
     QVERIFY(!path.isEmpty());
     // As the device panel and the detection would leave them.
     WindowInspector::setDeviceVersion(w, 11);
-    WindowInspector::setPortName(w, "/dev/ttyQUORBEL0");
+    WindowInspector::setPortName(w, device.portPath());
 
     ui->pushButton_Burn->click();
     QVERIFY(!ui->pushButton_Burn->isEnabled());
@@ -293,7 +295,8 @@ void TestGate::wholeUpgrade()
     const QColor burn = pixel(ui->pushButton_Burn, 0.03, 0.5);
     QVERIFY2(near(burn, QColor("#6DB33F")), qPrintable(burn.name()));
     QCOMPARE(WindowInspector::process(w)->state(), QProcess::NotRunning);
-    QVERIFY(fileBytes(device).contains("version=12\n"));
+    QCOMPARE(device.state().value("version"), QString("12"));
+#endif
 }
 
 QTEST_MAIN(TestGate)

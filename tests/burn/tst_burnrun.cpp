@@ -1,12 +1,18 @@
 // One burn from the request to its row, through the esptool stand-in in a real process: the
 // outcome and the record of every ending, a stop that leaves nothing of the tool's tree
-// behind, and record folders that cannot be written.
+// behind, record folders that cannot be written, and the simulated device read back after its
+// burn, as it restarts with the new image or fails to.
 
 #include "burnrun.h"
 #include "historyfile.h"
 #include "logcapture.h"
 #include "processcheck.h"
+#include "serialinstance.h"
 #include "writeblock.h"
+#ifdef QUORBEL_HAVE_SIMDEVICE
+#include "serialinspector.h"
+#include "simdevice.h"
+#endif
 
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -23,16 +29,24 @@ const int kRunMs = 60000;
 const QString kPort = QStringLiteral("COM7");
 const QString kMac = QStringLiteral("24:58:7c:d1:0a:3e"); // the stand-in's chip
 
-// "verdict result exit code", as the rows below name them.
+// "verdict result exit code", then what a read-back confirmed, with its version and its reason
+// text, as the rows below name them.
 QString describe(const burn::Outcome &outcome)
 {
     static const char *const verdicts[] = {"failed", "succeeded", "undecided"};
-    static const char *const results[] = {"success", "failure", "undecided", "interrupted",
-                                          "not-started"};
-    return QStringLiteral("%1 %2 %3")
-        .arg(QLatin1String(verdicts[int(outcome.verdict)]),
-             QLatin1String(results[int(outcome.result)]),
-             outcome.exitCode ? QString::number(*outcome.exitCode) : QStringLiteral("none"));
+    static const char *const results[] = {"success",     "failure",     "undecided",
+                                          "interrupted", "not-started", "timed-out"};
+    QString text =
+        QStringLiteral("%1 %2 %3")
+            .arg(QLatin1String(verdicts[int(outcome.verdict)]),
+                 QLatin1String(results[int(outcome.result)]),
+                 outcome.exitCode ? QString::number(*outcome.exitCode) : QStringLiteral("none"));
+    if (outcome.verify != burn::Verify::None)
+        text += QStringLiteral(" %1 %2 %3")
+                    .arg(burn::verifyName(outcome.verify))
+                    .arg(outcome.verifiedVersion)
+                    .arg(burn::failureReason(outcome));
+    return text.trimmed();
 }
 
 } // namespace
@@ -83,8 +97,10 @@ void TestBurnRun::burn_data()
     QTest::addColumn<QString>("scenario"); // of the stand-in; empty: no tool on PATH
     QTest::addColumn<bool>("flasher");     // flasher's request: no port, no device read
     QTest::addColumn<QString>("readMac");
-    QTest::addColumn<QString>("obstacle"); // a plain file (a folder, ending in /) at that place
-    QTest::addColumn<QString>("stopAt");   // the text after which the run is stopped
+    // A plain file (a folder, ending in /) at that place; or "device <boot mode> [<boot ms>]", the
+    // simulated device on the burn's port, read back after the burn.
+    QTest::addColumn<QString>("obstacle");
+    QTest::addColumn<QString>("stopAt"); // the text after which the run is stopped
     QTest::addColumn<QString>("outcome");
     QTest::addColumn<int>("logLines"); // of the record
 
@@ -103,6 +119,16 @@ void TestBurnRun::burn_data()
     QTest::newRow("tool not started") << "" << false << "" << "" << "" << "undecided not-started none" << 0;
     QTest::newRow("flasher's burn: no port, its own transcript") << "ok" << true << "" << "" << "" << "succeeded success 0" << 0;
     QTest::newRow("stopped while writing") << "hang" << false << "" << "" << "Writing at" << "undecided interrupted none" << 0;
+    QTest::newRow("a tool that stops printing is stopped at the limit") << "hang" << false << "" << "silent tool" << "Writing at" << "failed timed-out none" << 0;
+#ifdef QUORBEL_HAVE_SIMDEVICE
+    QTest::newRow("the device restarts with the new version") << "ok" << false << "" << "device none" << "" << "succeeded success 0 ok 13" << 0;
+    QTest::newRow("the device keeps the old version") << "ok" << false << "" << "device rollback" << "" << "succeeded failure 0 other-version 12 设备重启后报告版本 12，应为 13" << 0;
+    QTest::newRow("another device answers") << "ok" << false << "" << "device other-sn" << "" << "succeeded failure 0 other-device 13 应答的是另一台设备 QB-SIM-OTHER" << 0;
+    QTest::newRow("a device too late for one request answers the next") << "ok" << false << "" << "device late 3500" << "" << "succeeded success 0 ok 13" << 0;
+    QTest::newRow("a device that never answers") << "ok" << false << "" << "device mute" << "" << "succeeded failure 0 no-answer -1 设备重启后未应答" << 0;
+    QTest::newRow("a port missing for 3 s after the burn") << "ok" << false << "" << "device absent 3000" << "" << "succeeded success 0 ok 13" << 0;
+    QTest::newRow("a burn the tool failed is not read back") << "burn-fail" << false << "" << "device none" << "" << "failed failure 2" << 0;
+#endif
 #ifndef Q_OS_WIN
     QTest::newRow("stopped: a wrapper's child goes with it") << "wrapper" << false << "" << "" << "Writing at" << "undecided interrupted none" << 0;
     QTest::newRow("disk full at the end: no transcript, the row goes in at the close") << "ok" << false << "" << "full disk" << "" << "succeeded success 0" << 2;
@@ -142,14 +168,33 @@ void TestBurnRun::burn()
                     : scenario == "wrapper" ? wrapped
                                             : m_path);
     qputenv("ESPTOOL_STANDIN_SCENARIO", scenario == "wrapper" ? "hang" : scenario.toUtf8());
+    qunsetenv("SIMDEVICE_STATE");
 
     LogCapture log;
+    QString port = kPort;
+    SerialInstance worker; // of the read-back, which closes its port at the end
+    const QStringList device = obstacle.startsWith("device") ? obstacle.split(' ') : QStringList();
+#ifdef QUORBEL_HAVE_SIMDEVICE
+    SimDevice sim({"--sn", "SN/../1", "--version", "12", "--mac", kMac, "--boot",
+                   device.value(1, "none"), "--boot-ms", device.value(2, "3000")},
+                  SimDevice::Port::Link);
+    if (!device.isEmpty()) {
+        QVERIFY2(sim.start(), qPrintable(sim.errorString()));
+        qputenv("SIMDEVICE_STATE", QFile::encodeName(sim.stateFile()));
+        port = sim.portPath();
+        worker.Init();
+    }
+#endif
     auto folder = std::make_unique<burn::RecordFolder>(config);
     const burn::Request request =
         flasher ? burn::Request{"flasher", firmware, "", "", "", -1}
-                : burn::Request{"Quorbel", firmware, kPort, readMac, "SN/../1", 12};
+                : burn::Request{"Quorbel", firmware, port, readMac, "SN/../1", 12};
     auto run = std::make_unique<burn::BurnRun>(request, folder.get());
     run->setHashLimit(obstacle.endsWith("no time") ? 0 : burn::BurnRun::kHashLimitMs);
+    if (!device.isEmpty())
+        run->setReadBack(&worker, 10000);
+    if (obstacle == "silent tool")
+        run->setSilenceLimit(1000);
     QSignalSpy ends(run.get(), &burn::BurnRun::ended);
     QList<qint64> tree; // the tool's processes, when it is stopped while writing
     {
@@ -166,13 +211,19 @@ void TestBurnRun::burn()
             for (int i = 1; i <= more.lastCapturedIndex(); ++i)
                 tree << more.captured(i).toLongLong();
             QCOMPARE(tree.size(), scenario == "wrapper" ? 3 : 1);
-            run->stop();
+            if (obstacle != "silent tool")
+                run->stop();
         }
         QTRY_COMPARE_WITH_TIMEOUT(ends.size(), 1, kRunMs);
     }
     for (const qint64 pid : tree)
         QTRY_VERIFY2_WITH_TIMEOUT(processEnded(pid), qPrintable(QString::number(pid)), 5000);
     QCOMPARE(describe(ends.first().first().value<burn::Outcome>()), outcome);
+    QCOMPARE(log.linesStartingWith("burn stopped: no output for 1 s").size(),
+             int(obstacle == "silent tool"));
+#ifdef QUORBEL_HAVE_SIMDEVICE
+    QVERIFY(device.isEmpty() || !SerialInstanceInspector::portOpen(&worker));
+#endif
     // On Windows the tree is held by a job, which takes a system that allows it.
     QVERIFY(log.linesStartingWith("esptool process tree not held").isEmpty());
     QVERIFY(!run->isActive() && !run->isWriting());
@@ -205,7 +256,9 @@ void TestBurnRun::burn()
                                     {"exit_code", parts.at(2) == "none" ? "" : parts.at(2)},
                                     {"port", request.port},
                                     {"mac", ran ? kMac : ""},
-                                    {"tool_version", ran ? "5.3.1" : ""}};
+                                    {"tool_version", ran ? "5.3.1" : ""},
+                                    {"verify", parts.value(3)},
+                                    {"verified_version", parts.value(4).remove("-1")}};
     if (obstacle.startsWith("64 MiB")) {
         expected.insert("bytes", "");
         expected.insert("sha256", "");

@@ -20,7 +20,8 @@ namespace
 const QByteArray kBom = "\xEF\xBB\xBF";
 const QByteArray kLegacyHeader = "time,program,serial,device_version,file,file_version,bytes,"
                                  "sha256,result,seconds,exit_code,transcript\r\n";
-const QByteArray kHeader = kLegacyHeader.chopped(2) + ",port,mac,tool_version\r\n";
+const QByteArray kPortHeader = kLegacyHeader.chopped(2) + ",port,mac,tool_version\r\n";
+const QByteArray kHeader = kPortHeader.chopped(2) + ",verify,verified_version\r\n";
 
 using history::readAll;
 using history::records;
@@ -72,26 +73,27 @@ private slots:
 
         const QByteArray oldRow = "2026-12-06T09:00:00+01:00,flasher,,,/f.bin,,1,ab,"
                                   "success,1.0,0,20261206-090000-flasher.txt";
-        const QByteArray old = kBom + kHeader + oldRow + ",,,\r\n";
+        const QByteArray old = kBom + kHeader + oldRow + ",,,,,\r\n";
+        const QByteArray portOld = kBom + kPortHeader + oldRow + ",,,\r\n";
         const QString header = QString(kHeader).trimmed().replace(',', '|');
         const QString oldFields = "2026-12-06T09:00:00+01:00|flasher|||/f.bin||1|ab|success|1.0|0|"
-                                  "20261206-090000-flasher.txt|||";
-        const Row plain{at(-16200),      "flasher", "", -1,  "/f.bin", -1, 1, "ab",
-                        Result::Failure, 61000,     2,  "n", "",       "", ""};
+                                  "20261206-090000-flasher.txt|||||";
+        const Row plain{at(-16200), "flasher", "",  -1, "/f.bin", -1, 1,  "ab", Result::Failure,
+                        61000,      2,         "n", "", "",       "", "", -1};
         const QString plainFields =
-            "2026-12-07T10:15:23-04:30|flasher|||/f.bin||1|ab|failure|61.0|2|n|||";
+            "2026-12-07T10:15:23-04:30|flasher|||/f.bin||1|ab|failure|61.0|2|n|||||";
         // clang-format off
         QTest::newRow("new file: mark, header, quoted comma, quote, CR, LF and Chinese")
             << QByteArray()
             << Row{at(3600), "Quorbel", "SN\r7", 12, "/家/a, \"b\"\nc/fw_V13_x.bin", 13, 1048576,
                    "ab12", Result::Success, 12345, 0, "20261207-101523-SN_7.txt", "COM7",
-                   "24:58:7c:d1:0a:3e", "5.3.1"} << 0
+                   "24:58:7c:d1:0a:3e", "5.3.1", "ok", 13} << 0
             << "2026-12-07T10:15:23+01:00|Quorbel|SN\r7|12|/家/a, \"b\"\nc/fw_V13_x.bin|13|1048576|"
-               "ab12|success|12.3|0|20261207-101523-SN_7.txt|COM7|24:58:7c:d1:0a:3e|5.3.1" << header << 2;
+               "ab12|success|12.3|0|20261207-101523-SN_7.txt|COM7|24:58:7c:d1:0a:3e|5.3.1|ok|13" << header << 2;
         QTest::newRow("empty file gets the header; unknowns stay empty; zero offset written out")
             << QByteArray("")
-            << Row{at(0), "flasher", "", -1, "/f.bin", -1, -1, "", Result::NotStarted, 0, {}, "", "", "", ""} << 0
-            << "2026-12-07T10:15:23+00:00|flasher|||/f.bin||||not-started|0.0|||||" << header << 2;
+            << Row{at(0), "flasher", "", -1, "/f.bin", -1, -1, "", Result::NotStarted, 0, {}, "", "", "", "", "", -1} << 0
+            << "2026-12-07T10:15:23+00:00|flasher|||/f.bin||||not-started|0.0|||||||" << header << 2;
         QTest::newRow("header cut short while the file was made") << kBom + "time,prog" << plain << 0 << plainFields << header << 2;
         QTest::newRow("existing file: no second header; negative offset") << old << plain << 0 << plainFields << oldFields << 3;
         QTest::newRow("a row cut short outside quotes is closed, its start kept")
@@ -103,12 +105,14 @@ private slots:
         QTest::newRow("old header: the new one once, old rows get the new columns empty")
             << kBom + kLegacyHeader + oldRow + "\r\n" << plain << 0 << plainFields << oldFields << 3;
         QTest::newRow("text that a spreadsheet would run gets an apostrophe")
-            << old << Row{at(-16200), "flasher", "=1+2", -1, "+f.bin", -1, 1, "ab", Result::Failure, 61000, 2, "@t", "-p", "", ""} << 0
-            << "2026-12-07T10:15:23-04:30|flasher|'=1+2||'+f.bin||1|ab|failure|61.0|2|'@t|'-p||" << oldFields << 3;
+            << old << Row{at(-16200), "flasher", "=1+2", -1, "+f.bin", -1, 1, "ab", Result::Failure, 61000, 2, "@t", "-p", "", "", "", -1} << 0
+            << "2026-12-07T10:15:23-04:30|flasher|'=1+2||'+f.bin||1|ab|failure|61.0|2|'@t|'-p||||" << oldFields << 3;
         QTest::newRow("locked: the rows wait, then go in once, in order")
             << old << plain << 2 << QString(plainFields).replace("61.0", "62.0") << oldFields << 4;
         QTest::newRow("full disk during the header rewrite: the old file stays whole, the row waits")
             << kBom + kLegacyHeader + oldRow + "\r\n" << plain << 1 << plainFields << oldFields << 3;
+        QTest::newRow("15-column header: the two new columns once, old rows keep theirs") << portOld << plain << 0 << plainFields << oldFields << 3;
+        QTest::newRow("full disk during the 15-column header's rewrite: the old file stays whole") << portOld << plain << 1 << plainFields << oldFields << 3;
         QTest::newRow("old header without the byte-order mark") << kLegacyHeader + oldRow + "\r\n" << plain << 0 << plainFields << oldFields << 3;
         QTest::newRow("old header and rows with LF line ends")
             << kBom + kLegacyHeader.chopped(2) + "\n" + oldRow + "\n" << plain << 0 << plainFields << oldFields << 3;
