@@ -6,6 +6,7 @@
 // state and the fields a lane shows, and the station decides when it burns.
 
 #include "burnrun.h"
+#include "esptool.h"
 #include "stagelimits.h"
 
 #include <QObject>
@@ -16,10 +17,8 @@
 #include <memory>
 
 class SerialInstance;
-
 namespace esptool
 {
-class ChunkDecoder;
 class StageLimit;
 class ToolProcess;
 } // namespace esptool
