@@ -72,6 +72,9 @@ StationWindow::StationWindow(QWidget *parent) : QMainWindow(parent)
     m_chooseFile->setObjectName(QStringLiteral("pushButton"));
     m_file = new QLabel(central);
     m_file->setObjectName(QStringLiteral("file"));
+    // A long file name gives way rather than push the counts out of the window; the tip holds
+    // the whole path.
+    m_file->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     m_startAll = new QPushButton(tr("全部升级"), central);
     m_startAll->setObjectName(QStringLiteral("pushButton_Burn"));
     m_autoStart = new QCheckBox(tr("插入即升级"), central);
@@ -163,6 +166,7 @@ void StationWindow::showStation()
     const int version = m_station->firmwareVersion();
     m_file->setText(QFileInfo(path).fileName() +
                     (version >= 0 ? QStringLiteral("  版本 %1").arg(version) : QString()));
+    m_file->setToolTip(path);
     const Station::Counts counts = m_station->counts();
     m_counts->setText(tr("成功 %1  失败 %2  跳过 %3")
                           .arg(counts.succeeded)
