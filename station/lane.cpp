@@ -137,6 +137,7 @@ void Lane::setFirmware(const QString &path, int version)
 {
     m_filePath = path;
     m_fileVersion = version;
+    const State before = m_state;
     switch (m_state) {
     case State::NoFile:
     case State::SameVersion:
@@ -146,8 +147,11 @@ void Lane::setFirmware(const QString &path, int version)
         passGate();
         break;
     default:
-        break;
+        return;
     }
+    // Ready before and ready again, but for another file: with 插入即升级 it starts on this one.
+    if (before == State::Ready && m_state == State::Ready)
+        emit stateChanged(m_state);
 }
 
 void Lane::queue()

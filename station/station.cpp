@@ -172,6 +172,7 @@ void Station::removeLane(int index)
     Lane *lane = m_lanes.takeAt(index);
     m_queue.removeAll(lane);
     m_idleSince.remove(lane);
+    m_skipped.remove(lane);
     emit laneRemoved(index);
     delete lane;
     emit changed();
@@ -183,7 +184,10 @@ void Station::laneChanged(Lane *lane, Lane::State state)
         m_idleSince.insert(lane, m_listsAsked);
     switch (state) {
     case Lane::State::SameVersion:
-        ++m_counts.skipped;
+        if (!m_skipped.contains(lane)) {
+            m_skipped.insert(lane);
+            ++m_counts.skipped;
+        }
         break;
     case Lane::State::Ready:
         if (m_autoStart) {

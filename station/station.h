@@ -12,6 +12,7 @@
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -89,6 +90,7 @@ private:
     QPointer<Lane> m_starting; // the last lane started, until its tool runs
     int m_listsAsked = 0;
     int m_listsSeen = 0;
+    QSet<const Lane *> m_skipped;         // counted once each, however often the file changes
     QHash<const Lane *, int> m_idleSince; // the lists asked for when each lane last went idle
     QString m_filePath;
     int m_fileVersion = -1;

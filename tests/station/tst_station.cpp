@@ -102,6 +102,7 @@ void TestStation::bench()
 
     WorkDir work;
     QVERIFY(makeFile(work.path("fw_V13_station.bin"), 256 * 1024));
+    QVERIFY(makeFile(work.path("fw_V99_other.bin"), 1024));
     QVERIFY(QDir().mkpath(work.path("CONFIG")));
     QFile config(work.configFile());
     QVERIFY(config.open(QIODevice::WriteOnly));
@@ -137,7 +138,9 @@ void TestStation::bench()
     BoxCatcher catcher;
     catcher.answer(QMessageBox::Yes);
     DialogScript dialog;
-    dialog.answer(work.path("fw_V13_station.bin"));
+    // An operator who changes the choice and comes back: a unit is skipped once, not per choice.
+    for (const char *file : {"fw_V13_station.bin", "fw_V99_other.bin", "fw_V13_station.bin"})
+        dialog.answer(work.path(file));
     auto window = std::make_unique<station::StationWindow>();
     station::Station *bench = window->station();
     auto *table = window->findChild<QTableWidget *>();
@@ -167,6 +170,8 @@ void TestStation::bench()
 
     // The probes are done: the scenario is the burns'.
     qputenv("ESPTOOL_STANDIN_SCENARIO", scenario.toUtf8());
+    for (int choice = 0; choice < 2; ++choice)
+        window->findChild<QPushButton *>("pushButton")->click();
     window->findChild<QCheckBox *>()->setChecked(autoStart);
     window->findChild<QPushButton *>("pushButton")->click();
     if (!autoStart)
