@@ -37,6 +37,12 @@ ToolProcess::ToolProcess(QObject *parent) : QProcess(parent)
     // Connected first, so that nothing the tool left behind outlives the report of its end.
     connect(this, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
             [this] { endTree(); });
+    // A tool that could not be started reports no finished(); its number, already reused
+    // perhaps, must not be signalled later as the group of a tool.
+    connect(this, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            forgetTree();
+    });
 }
 
 ToolProcess::~ToolProcess()
@@ -103,6 +109,13 @@ void ToolProcess::holdTree()
     ResumeThread(m_starting->hThread);
 }
 
+void ToolProcess::forgetTree()
+{
+    if (m_job)
+        CloseHandle(m_job);
+    m_job = nullptr;
+}
+
 void ToolProcess::endTree()
 {
     if (!m_job)
@@ -117,6 +130,11 @@ void ToolProcess::endTree()
 void ToolProcess::setupChildProcess()
 {
     ::setpgid(0, 0);
+}
+
+void ToolProcess::forgetTree()
+{
+    m_group = 0;
 }
 
 void ToolProcess::endTree()

@@ -41,6 +41,8 @@ protected:
 private:
     // Ends what is left of the tree; nothing once it has been ended.
     void endTree();
+    // Lets go of a tree that never ran, without ending anything.
+    void forgetTree();
 #ifdef Q_OS_WIN
     void holdTree();
 
