@@ -538,7 +538,10 @@ void MainWindow::burnVerdict(const burn::Outcome &outcome)
 
 void MainWindow::probeVerdict()
 {
-    const flashtext::ProbeVerdict verdict = flashtext::probeVerdict(m_strInfo);
+    // A probe stopped at its limit found no device in time, whatever it printed before.
+    const flashtext::ProbeVerdict verdict = m_pProbeLimit->reached()
+                                                ? flashtext::ProbeVerdict::Undecided
+                                                : flashtext::probeVerdict(m_strInfo);
     const QString portName = verdict == flashtext::ProbeVerdict::Connected
                                  ? flashtext::probePortName(m_strInfo)
                                  : QString();

@@ -255,6 +255,7 @@ QString helpText()
         "  burn-fail        the burn stops midway with a fatal error\n"
         "  hash-mismatch    the burn reaches 100.0%, then verification fails\n"
         "  hang             stops printing partway and never ends on its own\n"
+        "  hang-connected   chip-id: names the chip and its port, then hangs\n"
         "  crash            dies from a signal after partial output\n"
         "  late-success     the closing lines come in one piece right before exit\n"
         "  exit-nonzero     prints the success texts, then exits with code 1\n"

@@ -143,6 +143,9 @@ const SimulatedDevice *connectToChip(const Invocation &invocation, const World &
             dieAsKilled();
         console.line(QStringLiteral("Connected to ESP32-S3 on %1:").arg(port));
         chipDescription(*device, console);
+        if (world.scenario == Scenario::HangConnected &&
+            invocation.command == Invocation::Command::ChipId)
+            hang(world);
         return device;
     }
 

@@ -25,6 +25,7 @@ const QList<QPair<QString, Scenario>> &scenarioNames()
         {"burn-fail", Scenario::BurnFail},
         {"hash-mismatch", Scenario::HashMismatch},
         {"hang", Scenario::Hang},
+        {"hang-connected", Scenario::HangConnected},
         {"crash", Scenario::Crash},
         {"late-success", Scenario::LateSuccess},
         {"exit-nonzero", Scenario::ExitNonZero},

@@ -14,6 +14,7 @@ enum class Scenario {
     BurnFail,
     HashMismatch,
     Hang,
+    HangConnected,
     Crash,
     LateSuccess,
     ExitNonZero,
