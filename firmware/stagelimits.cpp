@@ -27,8 +27,9 @@ int Limits::milliseconds(int seconds)
     return std::min(seconds, kLongestSeconds) * 1000;
 }
 
-Limits readLimits(const QSettings &settings)
+Limits readLimits(QSettings &settings)
 {
+    settings.sync();
     const Limits defaults;
     Limits limits;
     limits.probeSeconds = positive(settings, "Limits/ProbeSeconds", defaults.probeSeconds);

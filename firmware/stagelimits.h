@@ -18,7 +18,8 @@ struct Limits {
     static int milliseconds(int seconds);
 };
 
-// A missing, unreadable or non-positive value gives the default.
-Limits readLimits(const QSettings &settings);
+// A missing, unreadable or non-positive value gives the default. What was set in the file since
+// the settings were last read counts: a bench changes a limit without a restart.
+Limits readLimits(QSettings &settings);
 
 } // namespace firmware
