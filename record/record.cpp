@@ -422,11 +422,14 @@ bool appendShaped(QFile &file, Shape *shape, const QByteArray &rows, bool comple
         QFile reader(file.fileName());
         if (shape->start == Start::Old && reader.open(QIODevice::ReadOnly))
             bytes = withCurrentHeader(reader.readAll());
-        file.close(); // Windows renames nothing over an open file
-        ok = (shape->start != Start::Old || reader.error() == QFileDevice::NoError) &&
-             replaceDurably(file.fileName(), bytes + rows, error);
+        const bool read = shape->start != Start::Old || reader.error() == QFileDevice::NoError;
+        const QString readError = reader.errorString();
+        // Windows renames nothing over an open file.
+        reader.close();
+        file.close();
+        ok = read && replaceDurably(file.fileName(), bytes + rows, error);
         if (!ok && error->isEmpty())
-            *error = reader.errorString();
+            *error = readError;
         file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered);
     } else if (shape->start == Start::Empty) {
         ok = appendDurably(file, bytes + rows, error);
@@ -602,6 +605,7 @@ bool History::takeOverPending(QFile &history, QString *error)
     const int done = m_shape.start == Start::Empty || !reader.open(QIODevice::ReadOnly)
                          ? 0
                          : alreadyWritten(tailOf(reader, m_shape.size, rows.size() + 1), rows);
+    reader.close(); // the history may be replaced below
     // A row cut short within the rows already there is completed by the rest of its own bytes.
     if (done < rows.size() && !appendShaped(history, &m_shape, rows.mid(done), done == 0, error))
         return false;
