@@ -45,11 +45,12 @@ void Station::startAll()
 
 void Station::admit()
 {
-    // One start at a time: the next lane starts once the last one's tool runs (or its run has
-    // ended). Eight hashes that end together would otherwise start eight tools in one turn of
-    // the event loop, and their forks hold the window for a frame or two.
+    // One start at a time: the next lane starts once the last one's tool runs (or its burn is
+    // over). Eight hashes that end together would otherwise start eight tools in one turn of
+    // the event loop, and their forks hold the window for a frame or two. Its read-back holds
+    // nothing back: a place freed meanwhile is taken at once.
     const Lane *last = m_starting;
-    if (last && last->run() && last->run()->isActive() && !last->run()->isWriting())
+    if (last && last->state() == Lane::State::Burning && last->run() && !last->run()->isWriting())
         return;
     const int running = int(std::count_if(m_lanes.cbegin(), m_lanes.cend(),
                                           [](const Lane *lane) { return lane->isRunning(); }));
@@ -113,17 +114,27 @@ void Station::refreshPorts()
 void Station::portArrived(const QString &portName)
 {
     const int index = indexOf(portName);
-    if (index >= 0 && !m_lanes.at(index)->isBusy() &&
-        m_lanes.at(index)->state() != Lane::State::Queued) {
-        removeLane(index);
-        addLane(portName);
+    if (index >= 0) {
+        const Lane *lane = m_lanes.at(index);
+        // A chip on its own USB leaves and comes back at every reset, the lane's own probe and
+        // burn included, and the news may come after the lane's verdict: only a unit that was
+        // heard gone once the lane was done, or a port where none was found, is plugged in anew.
+        const bool again = m_unplugged.contains(lane) || lane->state() == Lane::State::NoDevice ||
+                           lane->state() == Lane::State::NoTool;
+        if (again && !lane->isBusy() && lane->state() != Lane::State::Queued) {
+            removeLane(index);
+            addLane(portName);
+        }
     }
     refreshPorts();
 }
 
 void Station::portRemoved(const QString &portName)
 {
-    Q_UNUSED(portName) // the list says what is left; a busy lane stays whatever its port
+    // The list says what is left; a busy lane stays whatever its port.
+    const int index = indexOf(portName);
+    if (index >= 0 && !m_lanes.at(index)->isBusy())
+        m_unplugged.insert(m_lanes.at(index));
     refreshPorts();
 }
 
@@ -173,6 +184,7 @@ void Station::removeLane(int index)
     m_queue.removeAll(lane);
     m_idleSince.remove(lane);
     m_skipped.remove(lane);
+    m_unplugged.remove(lane);
     emit laneRemoved(index);
     delete lane;
     emit changed();
@@ -182,6 +194,8 @@ void Station::laneChanged(Lane *lane, Lane::State state)
 {
     if (!lane->isBusy())
         m_idleSince.insert(lane, m_listsAsked);
+    else
+        m_unplugged.remove(lane); // it found its unit there after all
     switch (state) {
     case Lane::State::SameVersion:
         if (!m_skipped.contains(lane)) {

@@ -64,7 +64,8 @@ public:
     // until the next change of the bench.
     void refreshPorts();
     // The hot-plug sources' handlers. A port that arrives where a lane has finished (a verdict,
-    // no device, the gate) starts a new lane there: the unit was plugged in again.
+    // the gate) after it was heard gone, or where no device was found, starts a new lane there:
+    // the unit was plugged in again.
     void portArrived(const QString &portName);
     void portRemoved(const QString &portName);
 
@@ -91,6 +92,7 @@ private:
     int m_listsAsked = 0;
     int m_listsSeen = 0;
     QSet<const Lane *> m_skipped;         // counted once each, however often the file changes
+    QSet<const Lane *> m_unplugged;       // heard gone while they had nothing under way
     QHash<const Lane *, int> m_idleSince; // the lists asked for when each lane last went idle
     QString m_filePath;
     int m_fileVersion = -1;

@@ -57,8 +57,9 @@ void TestStation::initTestCase()
 void TestStation::bench_data()
 {
     // Per device: its version, then "mute" (never answers after its burn), "rollback" (keeps its
-    // old version), "pull" (pulled mid-burn) or "late" (plugged in after the start). The file is
-    // version 13.
+    // old version), "pull" (pulled mid-burn), "late" (plugged in after the start), "slow" (answers
+    // a second after its burn) or "restarts" (heard arriving again after its verdict, as a chip
+    // on its own USB is). The file is version 13.
     QTest::addColumn<QStringList>("devices");
     QTest::addColumn<QString>("scenario"); // of the stand-in
     QTest::addColumn<int>("maxParallel");
@@ -70,19 +71,22 @@ void TestStation::bench_data()
     QTest::addColumn<QString>("counts");
     QTest::addColumn<QString>("rows"); // per device: its row's result, "-" for none
     QTest::addColumn<QString>("boxes");
+    QTest::addColumn<QString>("order"); // the devices by their lanes' verdicts; "": not looked at
 
     const QString asked =
         "警告|正在升级 4 台设备，关闭窗口将中断升级，设备可能无法启动。确定关闭吗？|4|Yes,No "
         "default No";
     // clang-format off
-    QTest::newRow("four lanes upgraded at once") << QStringList{"12", "12", "11", "14"} << "ok" << 8 << false << false << "升级中...,升级中...,升级中...,升级中..." << 4 << "成功 V13,成功 V13,成功 V13,成功 V13" << "成功 4  失败 0  跳过 0" << "success,success,success,success" << "";
-    QTest::newRow("the same version is skipped") << QStringList{"12", "13", "12"} << "ok" << 8 << false << false << "升级中...,升级中...,已是该版本" << 2 << "成功 V13,已是该版本,成功 V13" << "成功 2  失败 0  跳过 1" << "success,-,success" << "";
-    QTest::newRow("a device that never answers after its burn") << QStringList{"12", "12 mute"} << "ok" << 8 << false << false << "升级中...,升级中..." << 2 << "成功 V13,设备重启后未应答" << "成功 1  失败 1  跳过 0" << "success,failure" << "";
-    QTest::newRow("a device that keeps its old version") << QStringList{"12 rollback", "12"} << "ok" << 8 << false << false << "升级中...,升级中..." << 2 << "设备重启后报告版本 12，应为 13,成功 V13" << "成功 1  失败 1  跳过 0" << "failure,success" << "";
-    QTest::newRow("a unit pulled mid-burn fails its own lane") << QStringList{"12", "12 pull", "12"} << "ok" << 8 << false << false << "升级中...,升级中...,升级中..." << 3 << "成功 V13,升级失败,成功 V13" << "成功 2  失败 1  跳过 0" << "success,failure,success" << "";
-    QTest::newRow("插入即升级 on a device plugged in later") << QStringList{"12", "11 late"} << "ok" << 8 << true << false << "升级中..." << -1 << "成功 V13,成功 V13" << "成功 2  失败 0  跳过 0" << "success,success" << "";
-    QTest::newRow("MaxParallel 2 with four lanes") << QStringList{"12", "12", "12", "12"} << "ok" << 2 << false << false << "升级中...,升级中...,排队中,排队中" << 2 << "成功 V13,成功 V13,成功 V13,成功 V13" << "成功 4  失败 0  跳过 0" << "success,success,success,success" << "";
-    QTest::newRow("closing during the writes asks, Yes interrupts each") << QStringList{"12", "12", "12", "12"} << "hang" << 8 << false << true << "升级中...,升级中...,升级中...,升级中..." << 4 << "升级失败,升级失败,升级失败,升级失败" << "成功 0  失败 4  跳过 0" << "interrupted,interrupted,interrupted,interrupted" << asked;
+    QTest::newRow("four lanes upgraded at once") << QStringList{"12", "12", "11", "14"} << "ok" << 8 << false << false << "升级中...,升级中...,升级中...,升级中..." << 4 << "成功 V13,成功 V13,成功 V13,成功 V13" << "成功 4  失败 0  跳过 0" << "success,success,success,success" << "" << "";
+    QTest::newRow("the same version is skipped") << QStringList{"12", "13", "12"} << "ok" << 8 << false << false << "升级中...,升级中...,已是该版本" << 2 << "成功 V13,已是该版本,成功 V13" << "成功 2  失败 0  跳过 1" << "success,-,success" << "" << "";
+    QTest::newRow("a device that never answers after its burn") << QStringList{"12", "12 mute"} << "ok" << 8 << false << false << "升级中...,升级中..." << 2 << "成功 V13,设备重启后未应答" << "成功 1  失败 1  跳过 0" << "success,failure" << "" << "";
+    QTest::newRow("a device that keeps its old version") << QStringList{"12 rollback", "12"} << "ok" << 8 << false << false << "升级中...,升级中..." << 2 << "设备重启后报告版本 12，应为 13,成功 V13" << "成功 1  失败 1  跳过 0" << "failure,success" << "" << "";
+    QTest::newRow("a unit pulled mid-burn fails its own lane") << QStringList{"12", "12 pull", "12"} << "ok" << 8 << false << false << "升级中...,升级中...,升级中..." << 3 << "成功 V13,升级失败,成功 V13" << "成功 2  失败 1  跳过 0" << "success,failure,success" << "" << "";
+    QTest::newRow("插入即升级 on a device plugged in later") << QStringList{"12", "11 late"} << "ok" << 8 << true << false << "升级中..." << -1 << "成功 V13,成功 V13" << "成功 2  失败 0  跳过 0" << "success,success" << "" << "";
+    QTest::newRow("MaxParallel 2 with four lanes") << QStringList{"12", "12", "12", "12"} << "ok" << 2 << false << false << "升级中...,升级中...,排队中,排队中" << 2 << "成功 V13,成功 V13,成功 V13,成功 V13" << "成功 4  失败 0  跳过 0" << "success,success,success,success" << "" << "";
+    QTest::newRow("a read-back holds no place: the queued lane starts as one frees") << QStringList{"12 slow", "12 mute", "12"} << "ok" << 2 << false << false << "升级中...,升级中...,排队中" << 2 << "成功 V13,设备重启后未应答,成功 V13" << "成功 2  失败 1  跳过 0" << "success,failure,success" << "" << "0,2,1";
+    QTest::newRow("a unit's own restart after its verdict keeps the verdict") << QStringList{"12 restarts", "12"} << "ok" << 8 << false << false << "升级中...,升级中..." << 2 << "成功 V13,成功 V13" << "成功 2  失败 0  跳过 0" << "success,success" << "" << "";
+    QTest::newRow("closing during the writes asks, Yes interrupts each") << QStringList{"12", "12", "12", "12"} << "hang" << 8 << false << true << "升级中...,升级中...,升级中...,升级中..." << 4 << "升级失败,升级失败,升级失败,升级失败" << "成功 0  失败 4  跳过 0" << "interrupted,interrupted,interrupted,interrupted" << asked << "";
     // clang-format on
 }
 
@@ -99,6 +103,7 @@ void TestStation::bench()
     QFETCH(QString, counts);
     QFETCH(QString, rows);
     QFETCH(QString, boxes);
+    QFETCH(QString, order);
 
     WorkDir work;
     QVERIFY(makeFile(work.path("fw_V13_station.bin"), 256 * 1024));
@@ -121,6 +126,8 @@ void TestStation::bench()
             "--mac",     QStringLiteral("24:58:7c:00:00:%1").arg(i, 2, 10, QChar('0'))};
         if (spec.contains("mute") || spec.contains("rollback"))
             options << "--boot" << spec.last();
+        if (spec.contains("slow"))
+            options += QStringList{"--boot", "late", "--boot-ms", "1000"};
         sims.emplace_back(new SimDevice(options, SimDevice::Port::Link));
         QVERIFY2(sims.back()->start(), qPrintable(sims.back()->errorString()));
     }
@@ -153,6 +160,7 @@ void TestStation::bench()
         }
         return states.join(',');
     };
+    QStringList verdicts;
     int most = 0;
     const auto count = [&] {
         const auto &all = bench->lanes();
@@ -161,6 +169,13 @@ void TestStation::bench()
     };
     const auto watch = [&](int, station::Lane *lane) {
         QObject::connect(lane, &station::Lane::stateChanged, window.get(), count);
+        QObject::connect(lane, &station::Lane::stateChanged, window.get(), [&, lane](auto state) {
+            if (state == station::Lane::State::Succeeded || state == station::Lane::State::Failed)
+                verdicts << QString::number(int(
+                    std::find_if(sims.cbegin(), sims.cend(),
+                                 [lane](auto &sim) { return sim->portPath() == lane->port(); }) -
+                    sims.cbegin()));
+        });
     };
     QObject::connect(bench, &station::Station::laneAdded, window.get(), watch);
     QTRY_COMPARE_WITH_TIMEOUT(bench->lanes().size(), early.size(), kWaitMs);
@@ -223,7 +238,15 @@ void TestStation::bench()
                });
     };
     QTRY_VERIFY2_WITH_TIMEOUT(settled(), qPrintable(shown()), kWaitMs);
+    for (int i = 0; i < devices.size(); ++i)
+        if (devices.at(i).endsWith("restarts"))
+            bench->portArrived(sims.at(size_t(i))->portPath());
+    QTRY_VERIFY2_WITH_TIMEOUT(settled(), qPrintable(shown()), kWaitMs);
     QCOMPARE(shown(), lanes);
+    // A lane present before the watch began is watched twice.
+    verdicts.removeDuplicates();
+    if (!order.isEmpty())
+        QCOMPARE(verdicts.join(','), order);
     QCOMPARE(window->findChild<QLabel *>("counts")->text(), counts);
     QCOMPARE(mostAtOnce < 0 ? -1 : most, mostAtOnce);
 
