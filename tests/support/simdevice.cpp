@@ -12,21 +12,13 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-namespace
-{
-
-// Folders, and so the devices' ports, sort in the order the devices were made: ports are
-// listed in that order, and a test can then say which device's lane comes first.
-QString nextFolder()
-{
-    static int made = 0;
-    return QDir::tempPath() + QStringLiteral("/simdevice-%1-XXXXXX").arg(++made, 6, 10, QChar('0'));
-}
-
-} // namespace
+// Ports sort in the order the devices were made, so a test knows which device's lane is first.
+static int devicesMade = 0;
 
 SimDevice::SimDevice(const QStringList &options, Port port)
-    : m_dir(nextFolder()), m_options(options), m_port(port)
+    : m_dir(QDir::tempPath() +
+            QStringLiteral("/simdevice-%1-XXXXXX").arg(++devicesMade, 6, 10, QChar('0'))),
+      m_options(options), m_port(port)
 {
 }
 
