@@ -26,7 +26,7 @@ const char kHistoryNotWritten[] = "record history not written:";
 const char kTranscriptNotWritten[] = "record transcript not written:";
 const char kTranscriptNotDeleted[] = "record transcript not deleted:";
 const char kFirmwareNotRead[] = "record firmware not read:";
-const char kRowsKept[] = "record rows kept for the next start in";
+const char kRowsKept[] = "record rows kept until the history takes them, in";
 const char kRowsLost[] = "record rows lost:";
 const char kPendingNotTaken[] = "record pending rows left in place:";
 
