@@ -85,7 +85,7 @@ void Lane::probeEnded()
     }
     m_mac = flashtext::chipMac(m_probeText);
     setState(State::Reading);
-    emit SigOpenSerial(m_port, QSerialPort::Baud115200);
+    emit SigOpenSerial(m_port, kDeviceBaudRate);
 }
 
 void Lane::opened(int mode, bool ok)
