@@ -119,14 +119,14 @@ void TestStation::bench()
 
     Devices sims;
     for (int i = 0; i < devices.size(); ++i) {
-        const QStringList spec = devices.at(i).split(' ');
+        const QStringList traits = devices.at(i).split(' ');
         QStringList options{
             "--sn",      QStringLiteral("QB-STN-%1").arg(i),
-            "--version", spec.first(),
+            "--version", traits.first(),
             "--mac",     QStringLiteral("24:58:7c:00:00:%1").arg(i, 2, 10, QChar('0'))};
-        if (spec.contains("mute") || spec.contains("rollback"))
-            options << "--boot" << spec.last();
-        if (spec.contains("slow"))
+        if (traits.contains("mute") || traits.contains("rollback"))
+            options << "--boot" << traits.last();
+        if (traits.contains("slow"))
             options += QStringList{"--boot", "late", "--boot-ms", "1000"};
         sims.emplace_back(new SimDevice(options, SimDevice::Port::Link));
         QVERIFY2(sims.back()->start(), qPrintable(sims.back()->errorString()));
